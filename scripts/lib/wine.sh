@@ -1,0 +1,53 @@
+# Shared by the scripts that run Windows programs: the private Wine prefix
+# under build/ and a headless X display. Source it; it defines functions only.
+
+VELKIN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+wine_binary() {
+  if [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64; else command -v wine; fi
+}
+
+# A quiet, hermetic prefix: no Mono or Gecko installers, no debug chatter.
+export_wine_env() {
+  export WINEPREFIX="${VELKIN_WINEPREFIX:-$VELKIN_ROOT/build/wine-prefix}"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+}
+
+# Creates the prefix once. Wine maps COM1 to /dev/ttyS0 (the system console on
+# some machines); the prefix keeps no serial mappings, so a COMn that a test
+# names without a simulated device fails to open instead of reaching real
+# hardware.
+ensure_wine_prefix() {
+  export_wine_env
+  [ -f "$WINEPREFIX/.velkin-ready" ] && return 0
+  mkdir -p "$WINEPREFIX"
+  "$(wine_binary)" wineboot -i >/dev/null 2>&1 || true
+  "$(wine_binary)" reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
+  "$(wine_binary)" reg delete 'HKLM\Hardware\DeviceMap\SerialComm' /f >/dev/null 2>&1 || true
+  wineserver -w 2>/dev/null || "${WINESERVER:-/usr/lib/wine/wineserver64}" -w 2>/dev/null || true
+  rm -f "$WINEPREFIX"/dosdevices/com[0-9]* "$WINEPREFIX"/dosdevices/lpt[0-9]*
+  touch "$WINEPREFIX/.velkin-ready"
+}
+
+# Starts a private Xvfb when there is no display and exports DISPLAY.
+# The server is stopped when the calling shell exits.
+ensure_display() {
+  [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1 && return 0
+  local n
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    VELKIN_XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 50); do
+      xdpyinfo >/dev/null 2>&1 && { trap 'kill $VELKIN_XVFB_PID 2>/dev/null' EXIT; return 0; }
+      sleep 0.1
+    done
+    kill "$VELKIN_XVFB_PID" 2>/dev/null
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
