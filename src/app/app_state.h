@@ -21,6 +21,11 @@ struct AppState {
   // The one sidetone generator; it exists from window creation until the
   // audio output is closed.
   ToneGenerator* toneGenerator = nullptr;
+
+  // Set when shutdown stopped waiting for the port monitor thread before it
+  // ended: what that thread may still touch (the generator among it) is then
+  // left to the end of the process instead of being freed.
+  std::atomic<bool> monitorOutlived{false};
 };
 
 extern AppState appState;
