@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -106,6 +108,53 @@ TEST(SettingsFile, DefaultsAreInPlaceFromTheStart) {
   EXPECT_STREQ(s.portName, "COM1");
   EXPECT_STREQ(s.keyLine, "DSR");
   EXPECT_EQ(s.debounceDelay, 0);
+}
+
+}  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ConfigFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = settings;
+    previous_ = fs::current_path();
+    dir_ = fs::temp_directory_path() / "velkin-settings-test";
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    settings = saved_;
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+  Settings saved_;
+  fs::path previous_, dir_;
+};
+
+TEST_F(ConfigFile, MissingFileChangesNothing) {
+  settings.frequency = 321.0;
+  EXPECT_FALSE(LoadSettings());
+  EXPECT_EQ(settings.frequency, 321.0);
+  EXPECT_STREQ(settings.portName, "COM1");
+}
+
+TEST_F(ConfigFile, PresentFileIsReadWhateverItHolds) {
+  std::ofstream("config.ini") << "D 2 A 6 F 700 R 0.02 F 0.03 P COM4 L RLSD X 3\n";
+  ASSERT_TRUE(LoadSettings());
+  EXPECT_EQ(settings.deviceNumber, 2);
+  EXPECT_EQ(settings.frequency, 700.0);
+  EXPECT_STREQ(settings.portName, "COM4");
+  EXPECT_STREQ(settings.keyLine, "RLS");
+  EXPECT_EQ(settings.debounceDelay, 3);
+
+  std::ofstream("config.ini", std::ios::trunc).close();
+  ASSERT_TRUE(LoadSettings());
+  EXPECT_STREQ(settings.portName, "");
+  EXPECT_EQ(settings.debounceDelay, 3);
 }
 
 }  // namespace
