@@ -2,7 +2,28 @@
 // The port monitor thread: turns changes of the watched line into key-down
 // and key-up events.
 
+#include <windows.h>
+
+#include <atomic>
+
+// True while the monitor is wanted; the thread leaves once it finds it false.
+extern std::atomic<bool> monitorRunning;
+// The running monitor; null when none was started and after it has stopped.
+extern HANDLE monitorThread;
+// Held by the monitor thread from its start until just before it returns, so
+// obtaining it tells the GUI thread that the thread touches nothing more.
+// Changed only by the GUI thread, and only while no thread holds it.
+extern HANDLE monitorMutex;
+
+// Starts the thread for the open key port.
 void StartPortMonitor();
-void StopPortMonitor();
-// Stops the monitor (within a bounded wait) and closes the key port.
+DWORD WINAPI PortMonitorThread(LPVOID);
+// Waits at most one 1 ms sleep and 250 waits of 1 ms for the thread to end.
+// True when it has ended (or none was started). False when the bound ran out
+// first: the thread may still run, so its mutex and handle are kept.
+bool StopPortMonitor();
+// Stops the monitor and closes the key port. When the monitor outlives the
+// bounded wait, the port and its record stay alive for the rest of the
+// process and `monitorOutlived` is set; calling again once the thread has
+// ended tidies them up.
 void CloseKeyPort();

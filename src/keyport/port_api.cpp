@@ -1,0 +1,7 @@
+#include "keyport/port_api.h"
+
+const PortApi realPortApi = {CreateFileA,         SetCommMask, WaitCommEvent, GetOverlappedResult,
+                             GetCommModemStatus, CancelIoEx,  CloseHandle,   MessageBoxA,
+                             Sleep};
+
+PortApi portApi = realPortApi;

@@ -1,0 +1,139 @@
+#include "keyport/port_monitor.h"
+
+#include <cstdint>
+
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "keyport/key_port.h"
+#include "keyport/port_api.h"
+#include "log/debug_log.h"
+#include "tone/keying.h"
+
+std::atomic<bool> monitorRunning{false};
+HANDLE monitorThread = nullptr;
+HANDLE monitorMutex = nullptr;
+
+namespace {
+
+constexpr int kMaxMutexWaits = 250;
+
+enum class WaitOutcome { LineChanged, WaitFailed, PortFailed };
+
+// Waits for a change of the watched line. The event word is not examined:
+// the line is read afresh after every wait.
+WaitOutcome ReadPort(KeyPort& port) {
+  OVERLAPPED& overlapped = port.overlapped;
+  overlapped.Internal = 0;
+  overlapped.InternalHigh = 0;
+  overlapped.Offset = 0;
+  overlapped.OffsetHigh = 0;
+  DWORD events = 0;  // written by the wait; lives until the wait has completed
+  if (portApi.waitCommEvent(port.portHandle, &events, &overlapped)) return WaitOutcome::LineChanged;
+  if (GetLastError() != ERROR_IO_PENDING) {
+    LogLine("Failed: ReadPort!");
+    return WaitOutcome::PortFailed;
+  }
+  // A stop that came between the run-flag test and the start of this wait
+  // found nothing to cancel: end the wait here instead of sleeping in it.
+  // (Both sides store or load the flag in sequential order, then call the
+  // system, so one of the two cancellations always sees the wait.)
+  if (!monitorRunning.load()) portApi.cancelIoEx(port.portHandle, &overlapped);
+  DWORD transferred = 0;
+  return portApi.getOverlappedResult(port.portHandle, &overlapped, &transferred, TRUE)
+             ? WaitOutcome::LineChanged
+             : WaitOutcome::WaitFailed;
+}
+
+// The debounce pause, as 1 ms sleeps so that a stop is seen within one of
+// them. A negative delay counts as its unsigned value. False when a stop cut
+// it short.
+bool DebouncePause() {
+  for (uint32_t left = static_cast<uint32_t>(settings.debounceDelay); left > 0; --left) {
+    if (!monitorRunning.load(std::memory_order_relaxed)) return false;
+    portApi.sleep(1);
+  }
+  return true;
+}
+
+// The passes of the monitor, each a wait, a key event and the pause; returns
+// when the monitor is no longer wanted or the port fails.
+void MonitorPasses() {
+  do {
+    KeyPort* port = keyPort;
+    if (port == nullptr) return;
+    const WaitOutcome outcome = ReadPort(*port);
+    if (outcome == WaitOutcome::PortFailed) return;
+    if (outcome == WaitOutcome::LineChanged) {
+      if (ReadKeyLine()) {
+        KeyDown();
+      } else {
+        KeyUp();
+      }
+      if (!DebouncePause()) return;
+    }
+  } while (monitorRunning.load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
+void StartPortMonitor() {
+  monitorMutex = CreateMutexA(nullptr, FALSE, nullptr);
+  if (monitorMutex == nullptr) {
+    LogLine("Failed creating thread mutex!");
+    return;
+  }
+  monitorRunning.store(true);
+  monitorThread = CreateThread(nullptr, 0, PortMonitorThread, nullptr, 0, nullptr);
+  if (monitorThread == nullptr) {
+    LogLine("Failed creating port monitor thread");
+    monitorRunning.store(false);
+    return;
+  }
+  SetThreadPriority(monitorThread, THREAD_PRIORITY_TIME_CRITICAL);
+  LogLine("Started port monitor thread");
+}
+
+DWORD WINAPI PortMonitorThread(LPVOID) {
+  if (monitorMutex != nullptr) WaitForSingleObject(monitorMutex, INFINITE);
+  if (monitorRunning.load(std::memory_order_relaxed)) MonitorPasses();
+  LogLine("Exiting port monitor thread!");
+  if (monitorMutex != nullptr) ReleaseMutex(monitorMutex);
+  return 0;
+}
+
+bool StopPortMonitor() {
+  if (monitorThread == nullptr || monitorMutex == nullptr) return true;
+  portApi.sleep(1);
+  DWORD outcome = WAIT_TIMEOUT;
+  int waits = 0;
+  do {
+    outcome = WaitForSingleObject(monitorMutex, 1);
+    ++waits;
+  } while (outcome == WAIT_TIMEOUT && waits < kMaxMutexWaits);
+  LogInt("Time waiting for thread to release mutex", waits);
+  // An abandoned mutex is obtained too: its thread has ended.
+  if (outcome != WAIT_OBJECT_0 && outcome != WAIT_ABANDONED) return false;
+  ReleaseMutex(monitorMutex);
+  CloseHandle(monitorMutex);
+  CloseHandle(monitorThread);
+  monitorMutex = nullptr;
+  monitorThread = nullptr;
+  return true;
+}
+
+void CloseKeyPort() {
+  KeyPort* port = keyPort;
+  if (port == nullptr) return;
+  monitorRunning.store(false);
+  // Ends the thread's outstanding wait. The wait event is left alone: a reset
+  // here could swallow the completion the thread is about to wait for.
+  portApi.cancelIoEx(port->portHandle, nullptr);
+  // The record goes only once the thread has ended and no wait on it is
+  // outstanding; otherwise it, the port and the generator the thread keys
+  // stay for the rest of the process.
+  if (!StopPortMonitor() || !HasOverlappedIoCompleted(&port->overlapped)) {
+    appState.monitorOutlived.store(true);
+    return;
+  }
+  FreeKeyPort();
+}
