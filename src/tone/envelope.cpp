@@ -1,0 +1,164 @@
+#include "tone/envelope.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "app/app_state.h"
+#include "tone/real_to_count.h"
+#include "tone/tone_generator.h"
+
+// Memory order: `sounding` and `releasePending` publish what was written
+// before them, so they are stored with release and loaded with acquire; every
+// other shared field is read and written whole, relaxed.
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr auto relaxed = std::memory_order_relaxed;
+constexpr auto release = std::memory_order_release;
+constexpr auto acquire = std::memory_order_acquire;
+
+// Step `step` of a raised cosine whose period is 2 · length − 1 samples.
+double RaisedCosine(uint32_t step, uint32_t length, double amplitude) {
+  return (0.5 - 0.5 * std::cos(kTwoPi * step / (2.0 * length - 1.0))) * amplitude;
+}
+
+// The sample for `value`: truncated toward zero and held to the 16-bit range,
+// so an over-loud tone saturates instead of wrapping to the opposite sign. A
+// value that is not a number (from settings that make no tone) is silence.
+int16_t ToSample(double value) {
+  if (std::isnan(value)) return 0;
+  return static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+}
+
+// Whole samples from sample count `count` to the next cycle boundary of a
+// tone that began at phase 0; 0 when `count` is on one or less than a sample
+// past it. A wave length that is not a positive finite number has no cycle
+// boundaries to reach, so nothing is added.
+uint32_t SamplesToCycleBoundary(uint32_t count, const ToneGenerator& generator) {
+  const double waveLength = generator.WaveLength;
+  if (!(waveLength > 0.0 && waveLength < std::numeric_limits<double>::infinity())) return 0;
+  const uint32_t distance = RealToCount(waveLength - std::fmod(count, waveLength));
+  return distance == generator.wholeWaveLength ? 0 : distance;
+}
+
+void RiseStep(ToneGenerator& generator, double& level) {
+  const uint32_t step = generator.riseCounter.load(relaxed) + 1;
+  generator.riseCounter.store(step, relaxed);
+  if (step < generator.dwTotalRiseTimeSamples) {
+    level = RaisedCosine(step, generator.dwTotalRiseTimeSamples, generator.amplitude);
+  } else {
+    generator.rising.store(false, relaxed);
+  }
+}
+
+// Holding: full level until the count reaches the release sample, then the
+// fall begins on that same sample.
+void HoldStep(ToneGenerator& generator, double& level) {
+  if (generator.samplesSinceKeyDown.load(relaxed) < generator.releaseSample.load(relaxed)) return;
+  generator.releasePending.store(false, release);
+  generator.falling.store(true, relaxed);
+  FallStep(generator, level);
+}
+
+// Ends the tone at once, without a fall.
+void CutTone(ToneGenerator& generator) {
+  generator.sounding.store(false, release);
+  generator.falling.store(false, relaxed);
+  generator.releasePending.store(false, release);
+  generator.rising.store(false, relaxed);
+}
+
+}  // namespace
+
+void StartTone() {
+  ToneGenerator* generator = appState.toneGenerator;
+  if (generator == nullptr || generator->sounding.load(acquire)) return;
+  if (generator->rising.load(relaxed) || generator->falling.load(relaxed)) {
+    // The last tone was cut mid-envelope: carry on from where it stopped, without a rise.
+    generator->rising.store(false, relaxed);
+  } else {
+    generator->riseCounter.store(0, relaxed);
+    generator->phase.store(0.0, relaxed);
+    generator->fallCounter.store(0, relaxed);
+    generator->rising.store(true, relaxed);
+  }
+  generator->samplesSinceKeyDown.store(0, relaxed);
+  // The flags are settled before `sounding` publishes the tone, so a fill call
+  // that sees the new tone never sees the old tone's fall or release.
+  generator->falling.store(false, relaxed);
+  generator->releasePending.store(false, release);
+  generator->sounding.store(true, release);
+}
+
+void ReleaseTone(uint32_t keyDownMicros) {
+  ToneGenerator* generator = appState.toneGenerator;
+  if (generator == nullptr || !generator->sounding.load(acquire)) return;
+  if (generator->rising.load(relaxed) || generator->falling.load(relaxed)) {
+    CutTone(*generator);
+    return;
+  }
+  // Half a wave early, so that the fall, stretched to a cycle boundary,
+  // makes the tone as long as the key was down.
+  const uint32_t keyDownSamples = RealToCount(keyDownMicros / generator->microsPerSample + 0.5);
+  const uint32_t half = generator->halfWaveLength;
+  generator->releaseSample.store(keyDownSamples > half ? keyDownSamples - half : keyDownSamples,
+                                 relaxed);
+  generator->fallCounter.store(0, relaxed);
+  generator->falling.store(false, relaxed);
+  generator->releasePending.store(true, release);
+  generator->rising.store(false, relaxed);
+}
+
+void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
+  ToneGenerator& generator = *static_cast<ToneGenerator*>(context);
+  if (!generator.sounding.load(acquire)) {
+    std::fill_n(buffer, count, int16_t{0});
+    return;
+  }
+  const uint32_t half = count / 2;
+  double level = generator.amplitude;  // the working level belongs to this call
+  for (uint32_t i = 0; i < half; ++i) {
+    const double phase = generator.phase.load(relaxed) + generator.phaseIncrement;
+    generator.phase.store(phase, relaxed);
+    if (generator.rising.load(relaxed)) {
+      RiseStep(generator, level);
+    } else if (generator.releasePending.load(acquire)) {
+      HoldStep(generator, level);
+    } else if (generator.falling.load(relaxed)) {
+      FallStep(generator, level);
+    }
+    buffer[i] = buffer[half + i] = ToSample(std::sin(phase) * level);
+    generator.samplesSinceKeyDown.store(generator.samplesSinceKeyDown.load(relaxed) + 1, relaxed);
+  }
+  if (count % 2 != 0) buffer[count - 1] = 0;  // a value that belongs to neither half
+  generator.buffersPlayed.store(generator.buffersPlayed.load(relaxed) + 1, relaxed);
+}
+
+void PlanFall(ToneGenerator& generator) {
+  // Without a fall the configured length is 0, and the tone runs on at its
+  // level to the next cycle boundary.
+  const uint32_t fall = generator.dwCalculatedFallTimeSamples;
+  const uint32_t reached = generator.samplesSinceKeyDown.load(relaxed) + fall;
+  generator.fallLength.store(fall + SamplesToCycleBoundary(reached, generator), relaxed);
+}
+
+void FallStep(ToneGenerator& generator, double& level) {
+  const uint32_t counter = generator.fallCounter.load(relaxed);
+  if (counter == 0) PlanFall(generator);
+  const uint32_t step = counter + 1;
+  generator.fallCounter.store(step, relaxed);
+  const uint32_t length = generator.fallLength.load(relaxed);
+  if (step < length) {
+    if (generator.hasFall) level = RaisedCosine(length - step, length, generator.amplitude);
+    return;
+  }
+  // The fall is over: end on the first sample whose sine is not negative. A
+  // sine that is not a number (no usable tone) ends the tone as well.
+  if (!(std::sin(generator.phase.load(relaxed)) < 0.0)) {
+    level = 0.0;
+    generator.falling.store(false, relaxed);
+    generator.sounding.store(false, release);
+  }
+}

@@ -1,0 +1,96 @@
+#include "tone/keying.h"
+
+#include <atomic>
+#include <cstdint>
+
+#include "app/app_state.h"
+#include "tone/envelope.h"
+#include "tone/key_clock.h"
+#include "tone/lamp.h"
+
+// Both key sources may report at the same moment. The key's state is one
+// atomic word: Up, Down, or one of the two transitions between them. The
+// source whose compare-exchange starts a transition owns it and performs it
+// alone. An edge that arrives during someone else's transition only records,
+// in kTurnBack, whether the key is to end up the other way; the owner then
+// performs that edge as well, stamping it at that moment. Calls that do not
+// overlap therefore behave exactly as single calls, and overlapping ones can
+// never start a tone after its release or leave the lamp lit with the key up.
+
+namespace {
+
+enum KeyState : uint8_t {
+  kUp = 0,
+  kPressing = 1,
+  kDown = 2,
+  kReleasing = 3,
+  kTurnBack = 4,  // added to a transition: the opposite edge came meanwhile
+};
+
+std::atomic<uint8_t> keyState{kUp};
+
+void PerformKeyDown() {
+  StampKeyDown();
+  StartTone();
+  appState.keyed.store(true, std::memory_order_release);
+  DrawLamp();  // after `keyed`: a repaint then leaves the lamp on screen
+}
+
+void PerformKeyUp() {
+  StampKeyUp();
+  ReleaseTone(KeyDownMicros());
+  appState.keyed.store(false, std::memory_order_release);
+  ClearLamp();  // after `keyed`: the repaint then draws the picture
+}
+
+uint8_t Opposite(uint8_t transition) { return transition == kPressing ? kReleasing : kPressing; }
+
+// Performs the transition this thread owns, then every turn back that was
+// asked for while it ran, until the key settles.
+void Perform(uint8_t transition) {
+  for (;;) {
+    transition == kPressing ? PerformKeyDown() : PerformKeyUp();
+    const uint8_t settled = transition == kPressing ? kDown : kUp;
+    for (;;) {
+      uint8_t expected = transition;
+      if (keyState.compare_exchange_weak(expected, settled, std::memory_order_acq_rel)) return;
+      expected = transition | kTurnBack;
+      if (keyState.compare_exchange_weak(expected, Opposite(transition),
+                                         std::memory_order_acq_rel)) {
+        break;
+      }
+    }
+    transition = Opposite(transition);
+  }
+}
+
+// An edge from either source: `edge` is kPressing for a key-down, kReleasing
+// for a key-up.
+void OnEdge(uint8_t edge) {
+  const uint8_t from = edge == kPressing ? kUp : kDown;
+  const uint8_t against = Opposite(edge);
+  uint8_t state = keyState.load(std::memory_order_acquire);
+  for (;;) {
+    uint8_t next;
+    if (state == from) {
+      next = edge;  // this thread owns the transition
+    } else if (state == against) {
+      next = against | kTurnBack;  // the owner turns back afterwards
+    } else if (state == (edge | kTurnBack)) {
+      next = edge;  // a turn back asked for meanwhile is withdrawn
+    } else {
+      return;  // the key already is, or is going, this way
+    }
+    if (keyState.compare_exchange_weak(state, next, std::memory_order_acq_rel,
+                                       std::memory_order_acquire)) {
+      if (state == from) Perform(edge);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void KeyDown() { OnEdge(kPressing); }
+
+void KeyUp() { OnEdge(kReleasing); }
