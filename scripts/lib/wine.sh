@@ -15,20 +15,21 @@ export_wine_env() {
   export WINEARCH=win64
 }
 
-# Creates the prefix once. Wine maps COM1 to /dev/ttyS0 (the system console on
-# some machines); the prefix keeps no serial mappings, so a COMn that a test
-# names without a simulated device fails to open instead of reaching real
-# hardware.
+# Creates the prefix once. Wine's mount manager maps COM1 to /dev/ttyS0 (the
+# system console on some machines) and re-creates that mapping at every start,
+# so the prefix runs without it: no COMn or LPTn reaches a host device, and one
+# that a test names without a mapping of its own (a dosdevices/comN link)
+# fails to open. Drive letters come from dosdevices and keep working.
 ensure_wine_prefix() {
   export_wine_env
-  [ -f "$WINEPREFIX/.velkin-ready" ] && return 0
+  [ -f "$WINEPREFIX/.velkin-no-host-ports" ] && return 0
   mkdir -p "$WINEPREFIX"
   "$(wine_binary)" wineboot -i >/dev/null 2>&1 || true
-  "$(wine_binary)" reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
-  "$(wine_binary)" reg delete 'HKLM\Hardware\DeviceMap\SerialComm' /f >/dev/null 2>&1 || true
+  "$(wine_binary)" reg add 'HKLM\System\CurrentControlSet\Services\MountMgr' \
+    /v Start /t REG_DWORD /d 4 /f >/dev/null 2>&1 || true
   wineserver -w 2>/dev/null || "${WINESERVER:-/usr/lib/wine/wineserver64}" -w 2>/dev/null || true
   rm -f "$WINEPREFIX"/dosdevices/com[0-9]* "$WINEPREFIX"/dosdevices/lpt[0-9]*
-  touch "$WINEPREFIX/.velkin-ready"
+  touch "$WINEPREFIX/.velkin-no-host-ports"
 }
 
 # Starts a private Xvfb when there is no display and exports DISPLAY.
