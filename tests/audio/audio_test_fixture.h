@@ -1,0 +1,66 @@
+#pragma once
+// Runs each test in a folder of its own with the debug log open and a new
+// generator in appState, and restores the settings and the library table
+// afterwards.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "audio/audio_host.h"
+#include "log/debug_log.h"
+#include "tone/tone_generator.h"
+
+class AudioOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = settings;
+    previous_ = std::filesystem::current_path();
+    folder_ = std::filesystem::temp_directory_path() /
+              ("velkin-audio-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    std::filesystem::current_path(folder_);
+    OpenDebugLog();
+    appState.toneGenerator = CreateToneGenerator();
+  }
+
+  void TearDown() override {
+    CloseDebugLog();
+    DestroyToneGenerator(appState.toneGenerator);
+    appState.toneGenerator = nullptr;
+    appState.monitorOutlived.store(false);
+    audioHost = AudioHost{};
+    settings = saved_;
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+
+  ToneGenerator& Generator() { return *appState.toneGenerator; }
+
+  // The lines logged since the header and the key clock's line that opening
+  // the log writes, without their line ends.
+  static std::vector<std::string> LogBody() {
+    std::ifstream in("VelkinDbg.Log", std::ios::binary);
+    std::vector<std::string> lines;
+    bool inBody = false;
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (inBody) lines.push_back(line);
+      if (line == "Timer initialized") inBody = true;
+    }
+    return lines;
+  }
+
+  std::filesystem::path folder_;
+
+ private:
+  Settings saved_;
+  std::filesystem::path previous_;
+};
