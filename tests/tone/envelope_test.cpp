@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tone_fixture.h"
+
+namespace {
+
+constexpr uint32_t kMicros100ms = 100000;
+
+using Envelope = ToneTest;
+
+TEST_F(Envelope, FirstSamplesOfAToneInBothHalves) {
+  Install({});
+  StartTone();
+  EXPECT_EQ(Fill(8), (std::vector<int16_t>{0, 0, 1, 2, 4, 8, 12, 17}));
+}
+
+TEST_F(Envelope, WithoutARiseTheFirstSampleHasFullLevel) {
+  for (const uint32_t rise : {0u, 1u}) {
+    ToneGenerator& g = Install({});
+    g.dwTotalRiseTimeSamples = rise;
+    StartTone();
+    const int16_t full = static_cast<int16_t>(std::sin(g.phaseIncrement) * g.amplitude);
+    EXPECT_EQ(Fill(1)[0], full) << rise;
+    EXPECT_FALSE(g.rising);
+  }
+}
+
+// The working level belongs to one call: after the last rise step it keeps
+// the rise's last value to the end of the call, and the next call begins at
+// the full amplitude.
+TEST_F(Envelope, LevelAfterTheRiseHoldsUntilTheCallEnds) {
+  ToneGenerator& g = Install({});
+  const uint32_t rise = g.dwTotalRiseTimeSamples;
+  const double lastRiseLevel = (0.5 - 0.5 * std::cos(6.283185307179586 * (rise - 1) / (2.0 * rise - 1))) * g.amplitude;
+  EXPECT_NEAR(lastRiseLevel / g.amplitude, 0.99999682, 1e-8);
+  StartTone();
+  const std::vector<int16_t> first = Fill(rise + 300);
+  const std::vector<int16_t> second = Fill(300);
+  double phase = 0.0;
+  int distinguishing = 0;
+  for (uint32_t i = 0; i < rise + 600; ++i) {
+    phase += g.phaseIncrement;
+    if (i < rise - 1) continue;
+    const bool inFirst = i < rise + 300;
+    const int16_t held = static_cast<int16_t>(std::sin(phase) * lastRiseLevel);
+    const int16_t full = static_cast<int16_t>(std::sin(phase) * g.amplitude);
+    distinguishing += held != full;
+    EXPECT_EQ(inFirst ? first[i] : second[i - rise - 300], inFirst ? held : full) << i;
+  }
+  EXPECT_GT(distinguishing, 10);  // the check can tell the two levels apart
+}
+
+TEST_F(Envelope, ReleaseSampleFromTheKeyDownTime) {
+  const struct {
+    uint32_t micros, releaseSample;
+  } cases[] = {
+      {kMicros100ms, 4388},  // 4410 samples less half a wave
+      {522, 1},              // 23 samples: just over half a wave
+      {499, 22},             // 22 samples: not more than half a wave, kept whole
+      {400, 18},             // a short key-down
+      {11, 0},               // rounds to 0 samples
+  };
+  for (const auto& c : cases) {
+    ToneGenerator& g = Install({.riseTime = 0.0});
+    StartTone();
+    Fill(1);
+    ReleaseTone(c.micros);
+    EXPECT_EQ(g.releaseSample, c.releaseSample) << c.micros;
+    EXPECT_TRUE(g.releasePending && g.sounding);
+  }
+}
+
+// A whole tone, released after its rise and before the release sample: where
+// the fall begins, how long it is, and that the stop test ends the tone on
+// the first sample from the fall's end on whose sine is not negative.
+TEST_F(Envelope, WholeTones) {
+  const struct {
+    const char* name;
+    ToneSettings tone;
+    uint32_t micros, releaseSample, fallLength, stopTest;
+  } cases[] = {
+      {"44100", {.sampleRate = 44100}, kMicros100ms, 4388, 463, 4851},        // 110 cycles
+      {"48000", {.sampleRate = 48000}, kMicros100ms, 4776, 504, 5280},        // 110 cycles
+      {"boundary", {.sampleRate = 48000}, 100500, 4800, 480, 5280},          // nothing added
+      {"no fall", {.sampleRate = 48000, .fallTime = 0.0}, kMicros100ms, 4776, 24, 4800},  // 100 cycles
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ToneGenerator& g = Install(c.tone);
+    StartTone();
+    Fill(1000);
+    ReleaseTone(c.micros);
+    EXPECT_EQ(g.releaseSample, c.releaseSample);
+    EXPECT_EQ(PlayToFall(), c.releaseSample + 1);
+    EXPECT_EQ(g.fallLength, c.fallLength);
+    EXPECT_EQ(c.releaseSample + c.fallLength, c.stopTest);
+    const uint32_t end = PlayToEnd();
+    EXPECT_TRUE(end == c.stopTest || end == c.stopTest + 1) << end;
+    EXPECT_GE(std::sin(g.phase), 0.0);
+    EXPECT_GT(g.buffersPlayed, 0u);
+  }
+}
+
+// Without a fall the tone keeps its full level up to the cycle boundary and
+// ends there, at a zero crossing.
+TEST_F(Envelope, WithoutAFallTheLevelHoldsToTheBoundary) {
+  Install({.sampleRate = 48000, .fallTime = 0.0});
+  StartTone();
+  Fill(1000);
+  ReleaseTone(kMicros100ms);
+  const std::vector<int16_t> rest = Fill(4000);  // samples 1001 to 5000
+  const auto sample = [&](uint32_t number) { return rest[number - 1001]; };
+  int16_t peak = 0;
+  for (uint32_t n = 4777; n < 4800; ++n) peak = std::max<int16_t>(peak, std::abs(sample(n)));
+  EXPECT_GT(peak, 23000);
+  for (uint32_t n = 4801; n <= 5000; ++n) ASSERT_EQ(sample(n), 0) << n;
+  EXPECT_LE(std::abs(sample(4800)), 1);
+}
+
+// The fall runs the rise's shape backwards: the tone's peaks go down wave
+// after wave, and its last samples are nearly silent.
+TEST_F(Envelope, TheFallFadesTheTone) {
+  Install({});
+  StartTone();
+  Fill(1000);
+  ReleaseTone(kMicros100ms);
+  const std::vector<int16_t> rest = Fill(4000);  // samples 1001 to 5000
+  const auto peakOfWaveFrom = [&](uint32_t first) {
+    int peak = 0;
+    for (uint32_t n = first; n < first + 45; ++n) peak = std::max(peak, std::abs(int{rest[n - 1001]}));
+    return peak;
+  };
+  int previous = 32767;
+  for (uint32_t first = 4389 + 50; first < 4851 - 45; first += 50) {
+    EXPECT_LT(peakOfWaveFrom(first), previous) << first;
+    previous = peakOfWaveFrom(first);
+  }
+  for (uint32_t n = 4841; n <= 4850; ++n) EXPECT_LT(std::abs(rest[n - 1001]), 30) << n;
+  for (uint32_t n = 4853; n <= 5000; ++n) ASSERT_EQ(rest[n - 1001], 0) << n;
+}
+
+TEST_F(Envelope, LateReleaseFallsAtTheNextSample) {
+  ToneGenerator& g = Install({});
+  StartTone();
+  Fill(5000);
+  ReleaseTone(kMicros100ms);
+  EXPECT_EQ(PlayToFall(), 5001u);
+  EXPECT_EQ(g.fallLength, 441u + 27u);  // stretched from 5441 to the boundary at 5468.4
+}
+
+TEST_F(Envelope, KeyUpDuringTheRiseCutsTheTone) {
+  ToneGenerator& g = Install({});
+  StartTone();
+  Fill(100);
+  ReleaseTone(kMicros100ms);
+  EXPECT_FALSE(g.sounding || g.rising || g.falling || g.releasePending);
+  const uint32_t played = g.buffersPlayed;
+  EXPECT_EQ(Fill(10), std::vector<int16_t>(10, 0));
+  EXPECT_EQ(g.buffersPlayed, played);
+}
+
+// A key-down during the fall does not touch the tone; the next key-up cuts
+// the fall if it is still running and does nothing once the tone has ended.
+TEST_F(Envelope, KeyDownDuringTheFallStartsNoTone) {
+  for (const bool endFirst : {false, true}) {
+    SCOPED_TRACE(endFirst ? "tone ended before the key-up" : "key-up during the fall");
+    ToneGenerator& g = Install({});
+    StartTone();
+    Fill(1000);
+    ReleaseTone(kMicros100ms);
+    PlayToFall();
+    Fill(10);
+    const uint32_t count = g.samplesSinceKeyDown, fallCounter = g.fallCounter;
+    StartTone();
+    EXPECT_TRUE(g.falling && !g.rising);
+    EXPECT_EQ(g.samplesSinceKeyDown, count);
+    EXPECT_EQ(g.fallCounter, fallCounter);
+    if (endFirst) PlayToEnd();
+    const uint32_t ended = g.samplesSinceKeyDown;
+    ReleaseTone(kMicros100ms);
+    EXPECT_FALSE(g.sounding || g.falling || g.releasePending);
+    EXPECT_EQ(Fill(10), std::vector<int16_t>(10, 0));
+    if (endFirst) {
+      EXPECT_EQ(g.samplesSinceKeyDown, ended);
+    }
+  }
+}
+
+// A key-down while the tone holds for its release is ignored; the count runs
+// on from the first key-down and the next key-up moves the release sample.
+TEST_F(Envelope, KeyDownDuringHoldingMovesTheRelease) {
+  const struct {
+    uint32_t secondMicros, fallStart;
+  } cases[] = {
+      {50000, 2205 - 22 + 1},  // still ahead: the fall begins when the count reaches it
+      {20000, 1501},           // already passed: the fall begins at the next sample
+  };
+  for (const auto& c : cases) {
+    ToneGenerator& g = Install({});
+    StartTone();
+    Fill(1000);
+    ReleaseTone(kMicros100ms);
+    Fill(500);
+    StartTone();
+    EXPECT_TRUE(g.releasePending);
+    EXPECT_EQ(g.samplesSinceKeyDown, 1500u);
+    ReleaseTone(c.secondMicros);
+    EXPECT_EQ(PlayToFall(), c.fallStart) << c.secondMicros;
+  }
+}
+
+TEST_F(Envelope, KeyUpWhileSilentChangesNothing) {
+  ToneGenerator& g = Install({});
+  ReleaseTone(kMicros100ms);
+  EXPECT_FALSE(g.sounding || g.releasePending);
+  EXPECT_EQ(g.releaseSample, 0u);
+}
+
+// Silent calls write count zeros and change nothing; sounding calls too
+// short for a pair write no sample but a last odd value of 0, and count.
+// Nothing is written past count.
+TEST_F(Envelope, BufferEdges) {
+  const int16_t guard = 0x5A5A;
+  const struct {
+    bool sounding;
+    uint32_t count;
+    std::vector<int16_t> written;
+  } cases[] = {
+      {false, 0, {}},
+      {false, 1, {0}},
+      {false, 5, {0, 0, 0, 0, 0}},
+      {true, 0, {}},
+      {true, 1, {0}},
+      {true, 2, {0, 0}},
+      {true, 7, {0, 0, 1, 0, 0, 1, 0}},  // three pairs, and the odd value
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.count) + (c.sounding ? " sounding" : " silent"));
+    ToneGenerator& g = Install({});
+    if (c.sounding) StartTone();
+    std::vector<int16_t> buffer(c.count + 4, guard);
+    FillBuffer(buffer.data(), c.count, &g);
+    EXPECT_EQ(std::vector<int16_t>(buffer.begin(), buffer.begin() + c.count), c.written);
+    EXPECT_EQ(std::vector<int16_t>(buffer.begin() + c.count, buffer.end()), std::vector<int16_t>(4, guard));
+    EXPECT_EQ(g.buffersPlayed, c.sounding ? 1u : 0u);
+    EXPECT_EQ(g.samplesSinceKeyDown, c.sounding ? c.count / 2 : 0u);
+    if (!c.sounding) {
+      EXPECT_EQ(g.phase, 0.0);
+    }
+  }
+}
+
+// A negative attenuation asks for more than 16 bits: the samples saturate
+// with the sine's sign instead of wrapping to the other one. At 0 dB the peak
+// is 32767 and nothing saturates.
+TEST_F(Envelope, LoudTonesSaturate) {
+  const struct {
+    double attenuation;
+    int16_t highest, lowest;
+  } cases[] = {
+      {-6.0, 32767, -32768},
+      {0.0, 32766, -32766},
+  };
+  for (const auto& c : cases) {
+    ToneGenerator& g = Install({.riseTime = 0.0, .attenuation = c.attenuation});
+    StartTone();
+    const std::vector<int16_t> samples = Fill(4410);
+    double phase = 0.0;
+    for (const int16_t s : samples) {
+      phase += g.phaseIncrement;
+      ASSERT_GE(s * std::sin(phase), 0.0) << "sign flipped at " << s;
+    }
+    EXPECT_EQ(*std::max_element(samples.begin(), samples.end()), c.highest) << c.attenuation;
+    EXPECT_EQ(*std::min_element(samples.begin(), samples.end()), c.lowest) << c.attenuation;
+  }
+}
+
+// Settings in which the formulas mean nothing: every step stays defined (the
+// sanitizer builds check that), and a released tone still ends.
+TEST_F(Envelope, OutOfRangeSettingsStillEndTheTone) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    const char* name;
+    ToneSettings tone;
+    bool silent;
+  } cases[] = {
+      {"frequency 0", {.frequency = 0.0}, true},
+      {"frequency NaN", {.frequency = std::nan("")}, true},
+      {"negative frequency", {.frequency = -1000.0}, false},
+      {"frequency beyond the sample rate", {.frequency = 1e9}, false},
+      {"sample rate 0", {.sampleRate = 0}, true},
+      {"sample rate taken unsigned", {.sampleRate = -1}, true},  // a rise of 42949672 samples
+      {"attenuation -inf", {.attenuation = -inf}, false},
+      {"attenuation NaN", {.attenuation = std::nan("")}, true},
+      {"huge rise", {.riseTime = 1e12}, true},
+      {"infinite rise and fall", {.riseTime = inf, .fallTime = inf}, false},
+      {"huge fall", {.fallTime = 1e300}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ToneGenerator& g = Install(c.tone);
+    StartTone();
+    const std::vector<int16_t> samples = Fill(2000);
+    const bool allZero = std::all_of(samples.begin(), samples.end(), [](int16_t s) { return s == 0; });
+    EXPECT_EQ(allZero, c.silent);
+    ReleaseTone(1000);
+    EXPECT_NE(PlayToEnd(10000), 0u);
+    EXPECT_FALSE(g.sounding);
+  }
+}
+
+}  // namespace
