@@ -1,0 +1,94 @@
+// The program's whole audio path over the real library, with its WAV file
+// recorder as the device: what the log shows and what the file holds.
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "audio/audio_output.h"
+#include "audio_test_fixture.h"
+#include "tone/envelope.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Waits up to two seconds for `done`.
+template <typename Condition>
+bool Await(Condition done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+struct Recording {
+  std::vector<int16_t> left, right;
+};
+
+Recording ReadRecording(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  Recording recording;
+  for (size_t at = 44; at + 4 <= bytes.size(); at += 4) {
+    int16_t frame[2];
+    std::memcpy(frame, bytes.data() + at, 4);
+    recording.left.push_back(frame[0]);
+    recording.right.push_back(frame[1]);
+  }
+  return recording;
+}
+
+TEST_F(AudioOutputTest, PlaysAToneThroughTheRecorder) {
+  const std::string wav = (folder_ / "tone.wav").string();
+  SetEnvironmentVariableA("ASIOHOST_DEVICES", "recorder");
+  SetEnvironmentVariableA("ASIOHOST_RATE", "44100");
+  SetEnvironmentVariableA("ASIOHOST_BUFFER", "256");
+  SetEnvironmentVariableA("ASIOHOST_WAV", wav.c_str());
+  ASSERT_TRUE(LoadAudioHost());
+  settings.deviceNumber = 0;
+
+  OpenAudioOutput(Generator(), nullptr);
+  ASSERT_TRUE(Generator().channelReady);
+  StartTone();
+  ASSERT_TRUE(Await([&] { return Generator().samplesSinceKeyDown.load() > 1000; }));
+  ReleaseTone(100000);  // 4410 samples at 44100 per second
+  ASSERT_TRUE(Await([&] { return !Generator().sounding.load(); }));
+  const uint32_t played = Generator().buffersPlayed.load();
+  CloseAudioOutput();
+
+  EXPECT_THAT(LogBody(), ::testing::ElementsAreArray(Lines{
+                             "ASIO devices found: 1", "Device number: 0 - WAV file recorder", "", "",
+                             "Initializing device: 0", "ASIO Initialized", "Create ASIO buffers success!",
+                             "Buffer sample size: 512", "Sample rate: 44100", "WaveLength: 44.10000",
+                             "dwTotalRiseTimeSamples: 441", "dwCalculatedFallTimeSamples: 441",
+                             "Create virtual channel success!", "Shut down ASIO",
+                             "Count buffers played: " + std::to_string(played)}));
+  // 4851 samples or a few more, in buffers of 256
+  EXPECT_GE(played, 19u);
+  EXPECT_LE(played, 21u);
+
+  const Recording recording = ReadRecording(wav);
+  EXPECT_EQ(recording.left, recording.right);
+  const auto first = std::find_if(recording.left.begin(), recording.left.end(), [](int16_t s) { return s != 0; });
+  ASSERT_GE(first - recording.left.begin(), 2);
+  const std::vector<int16_t> rise(first - 2, first + 6);
+  EXPECT_EQ(rise, (std::vector<int16_t>{0, 0, 1, 2, 4, 8, 12, 17}));
+  const auto last = std::find_if(recording.left.rbegin(), recording.left.rend(), [](int16_t s) { return s != 0; });
+  const long toneSamples = (recording.left.rend() - last) - (first - 2 - recording.left.begin());
+  // The fall's steps end at sample 4850; its last few steps are below one
+  // 16-bit step, so the last sample that is not 0 comes a little earlier.
+  EXPECT_GE(toneSamples, 4844);
+  EXPECT_LE(toneSamples, 4850);
+}
+
+}  // namespace
