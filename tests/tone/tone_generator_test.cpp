@@ -42,8 +42,9 @@ class ToneParameters : public ToneTest {
     in.seekg(start);
     std::stringstream text;
     text << in.rdbuf();
-    // An empty line sets the footer apart.
-    const std::string all = text.str();
+    // An empty line sets the footer apart; Windows ends lines with "\r\n".
+    std::string all = text.str();
+    std::erase(all, '\r');
     return all.substr(0, all.find("\n\n") + 1);
   }
 
