@@ -1,11 +1,56 @@
 #include <windows.h>
 
+#include "app/main_window.h"
 #include "app/settings.h"
+#include "audio/audio_host.h"
+#include "audio/audio_output.h"
+#include "keyport/port_monitor.h"
+#include "log/debug_log.h"
 
 // The settings are read by a static initializer, before WinMain and before any
 // window exists, so that the missing-file box comes first.
 namespace {
-const bool settingsLoaded = (InitSettings(), true);
+[[maybe_unused]] const bool settingsLoaded = (InitSettings(), true);
+
+// Takes the keying machinery down in the reverse order of its creation: the
+// monitor thread keys the tone generator, the audio thread fills from it, and
+// both write to the log. Each step copes with a part that never came up.
+void Shutdown() {
+  CloseKeyPort();
+  CloseAudioOutput();
+  CloseDebugLog();
 }
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return settingsLoaded ? 0 : 1; }
+// Runs until the quit message and returns its exit code.
+int RunMessageLoop() {
+  MSG message;
+  BOOL fetched;
+  while ((fetched = GetMessageA(&message, nullptr, 0, 0)) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return fetched == 0 ? static_cast<int>(message.wParam) : 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Without the audio library Velkin still runs: keying and the lamp work.
+  LoadAudioHost();
+  if (!RegisterMainWindowClass(instance)) {
+    MessageBoxA(nullptr, "Error Registering Class!", "Error", MB_OK);
+    return 0;
+  }
+  HWND window = CreateMainWindow(instance);
+  SetMainWindow(window);
+  // Without a window there is no loop to run; what creation brought up is
+  // still taken down.
+  int exitCode = 0;
+  if (window != nullptr) {
+    ShowWindow(window, SW_SHOWDEFAULT);
+    UpdateWindow(window);
+    exitCode = RunMessageLoop();
+  }
+  Shutdown();
+  return exitCode;
+}

@@ -1,0 +1,181 @@
+#include "app/main_window.h"
+
+#include <atomic>
+
+#include "app/app_state.h"
+#include "app/message_box.h"
+#include "app/settings.h"
+#include "audio/audio_output.h"
+#include "keyport/key_port.h"
+#include "log/debug_log.h"
+#include "tone/key_clock.h"
+#include "tone/keying.h"
+#include "tone/lamp.h"
+#include "tone/tone_generator.h"
+
+namespace {
+
+constexpr char kClassName[] = "Velkin";
+constexpr char kTitle[] = "Velkin v1.08 XP";
+constexpr WORD kIconId = 101;
+constexpr WORD kPictureId = 102;
+constexpr int kPictureWidth = 330;
+constexpr int kPictureHeight = 247;
+constexpr UINT kSampleRateChanged = WM_APP + 10;
+constexpr COLORREF kLampColour = RGB(0, 255, 0);
+
+// The window's drawing objects, made during creation. The port monitor thread
+// draws the lamp with windowDc and lampRect; both are set before that thread
+// is started and never change while it runs.
+struct Drawing {
+  HDC windowDc = nullptr;  // kept for the window's whole life
+  HDC memoryDc = nullptr;  // holds the picture
+  HBITMAP picture = nullptr;
+  HBRUSH lampBrush = nullptr;
+  HGDIOBJ savedBitmap = nullptr;
+  HGDIOBJ savedBrush = nullptr;
+  RECT lampRect{};
+};
+
+Drawing drawing;
+std::atomic<HWND> mainWindow{nullptr};
+
+// The lamp: a 20-pixel circle 10 pixels from the left and bottom edges of a
+// client area of the height read at creation.
+void PlaceLamp(HWND window) {
+  RECT client;
+  GetClientRect(window, &client);
+  drawing.lampRect = RECT{10, client.bottom - 30, 30, client.bottom - 10};
+}
+
+void MakeDrawingObjects(HWND window, HINSTANCE instance) {
+  drawing.memoryDc = CreateCompatibleDC(nullptr);
+  drawing.windowDc = GetDC(window);
+  drawing.lampBrush = CreateSolidBrush(kLampColour);
+  drawing.savedBrush = SelectObject(drawing.windowDc, drawing.lampBrush);
+  drawing.picture = static_cast<HBITMAP>(
+      LoadImageA(instance, MAKEINTRESOURCEA(kPictureId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+  drawing.savedBitmap = SelectObject(drawing.memoryDc, drawing.picture);
+}
+
+void ReleaseDrawingObjects() {
+  SelectObject(drawing.memoryDc, drawing.savedBitmap);
+  SelectObject(drawing.windowDc, drawing.savedBrush);
+  DeleteDC(drawing.memoryDc);
+  DeleteObject(drawing.picture);
+  DeleteObject(drawing.lampBrush);
+}
+
+// Brings the keying machinery up; each step relies on the ones before it.
+void RunCreationSequence(HWND window, HINSTANCE instance) {
+  PlaceLamp(window);
+  MakeDrawingObjects(window, instance);
+  OpenDebugLog();
+  LogLine("Velkin v1.08 XP");
+  LogLine("");
+  // Stored whatever the audio outcome, so keying always has a generator.
+  appState.toneGenerator = CreateToneGenerator();
+  OpenAudioOutput(*appState.toneGenerator, window);
+  LogReal("Frequency", settings.frequency);
+  LogReal("Attenuation", settings.attenuation);
+  LogReal("Rise time", settings.riseTime);
+  LogReal("Fall time", settings.fallTime);
+  SetupKeyPort();
+  ResetKeyClock();
+}
+
+// The picture is drawn only while the key is up, so a repaint never wipes a
+// lit lamp.
+void Paint(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  if (!appState.keyed.load(std::memory_order_acquire)) {
+    const RECT& area = paint.rcPaint;
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, drawing.memoryDc,
+           area.left, area.top, SRCCOPY);
+  }
+  EndPaint(window, &paint);
+}
+
+// The raised priority makes the key clock's stamp prompt; an event that cannot
+// be keyed promptly is dropped.
+void KeyPromptly(void (*key)()) {
+  HANDLE thread = GetCurrentThread();
+  const int saved = GetThreadPriority(thread);
+  if (!SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL)) return;
+  key();
+  SetThreadPriority(thread, saved);
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      RunCreationSequence(window, reinterpret_cast<const CREATESTRUCTA*>(lParam)->hInstance);
+      break;
+    case WM_PAINT:
+      Paint(window);
+      break;
+    case WM_KEYDOWN:
+      if (wParam == VK_SPACE) KeyPromptly(KeyDown);
+      break;
+    case WM_KEYUP:
+      if (wParam == VK_ESCAPE) PostQuitMessage(0);
+      if (wParam == VK_SPACE) KeyPromptly(KeyUp);
+      break;
+    case kSampleRateChanged:
+      ShowMessageBox("Please exit the application and restart it for change to take effect.",
+                     "Sample rate change request...", MessageIcon::Warning);
+      break;
+    case WM_DESTROY:
+      ReleaseDrawingObjects();
+      PostQuitMessage(0);
+      break;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+bool RegisterMainWindowClass(HINSTANCE instance) {
+  WNDCLASSEXA windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = MainWindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(kIconId));
+  windowClass.hIconSm = windowClass.hIcon;
+  windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  windowClass.lpszClassName = kClassName;
+  return RegisterClassExA(&windowClass) != 0;
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+  // The padded border is part of a sizing frame on systems that have one
+  // (0 where there is none), so the client area stays the picture's size.
+  const int padding = GetSystemMetrics(SM_CXPADDEDBORDER);
+  const int width = kPictureWidth + 2 * (GetSystemMetrics(SM_CXFRAME) + padding);
+  const int height =
+      kPictureHeight + GetSystemMetrics(SM_CYCAPTION) + 2 * (GetSystemMetrics(SM_CYFRAME) + padding);
+  RECT desktop;
+  GetClientRect(GetDesktopWindow(), &desktop);
+  const int x = desktop.right / 2 - width / 2;
+  const int y = desktop.bottom / 2 - height / 2;
+  return CreateWindowExA(0, kClassName, kTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE, x, y, width, height,
+                         nullptr, nullptr, instance, nullptr);
+}
+
+void SetMainWindow(HWND window) { mainWindow.store(window, std::memory_order_release); }
+
+void DrawLamp() {
+  const RECT& lamp = drawing.lampRect;
+  Ellipse(drawing.windowDc, lamp.left, lamp.top, lamp.right, lamp.bottom);
+}
+
+void ClearLamp() {
+  // Before the window is recorded there is nothing to invalidate: a null
+  // window would make the system repaint every window on the desktop.
+  HWND window = mainWindow.load(std::memory_order_acquire);
+  if (window == nullptr) return;
+  InvalidateRect(window, &drawing.lampRect, FALSE);
+  UpdateWindow(window);
+}
