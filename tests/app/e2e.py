@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real velkin.exe under Wine, keyed with xdotool.
+
+Every case starts Velkin in a fresh working folder, drives it through the X
+display like an operator would, and then reads what it left behind: the debug
+log and the recording of the WAV recorder device. Run through run-e2e, which
+prepares the Wine prefix and a display; VELKIN_BIN names the build's bin folder
+(velkin.exe, ASIOHOST.dll, window_probe.exe) and VELKIN_WORK a scratch folder.
+"""
+
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from velkin_driver import (  # noqa: E402
+    AMPLITUDE, RISE_START, TITLE, Velkin, analyse_tone, config_text, find_tones, read_bmp, read_ppm)
+
+PICTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "telegraph_key.bmp")
+LAMP = (20, 227)
+GREEN = "00ff00"
+HOLD = 0.3  # seconds the space bar is held for one tone
+TOLERANCE_MS = 15.0
+
+# The shutdown lines that both ways of ending share, from the audio output's
+# last lines to the footer; counts and times are masked.
+SHUTDOWN_TAIL = ["Shut down ASIO", "Count buffers played: #", "", "",
+                 "Shutting down debug logging system...", "Date: # - Time: #", "Goodbye"]
+
+
+def masked(lines):
+    out = []
+    for line in lines:
+        line = re.sub(r"^(Count buffers played): \d+$", r"\1: #", line)
+        line = re.sub(r"^Date: .* - Time: .*$", "Date: # - Time: #", line)
+        out.append(line)
+    return out
+
+
+class StartupTest(unittest.TestCase):
+    def test_missing_config_box_comes_first_then_defaults(self):
+        with Velkin("no-config", default_config=False) as app:
+            app.start()
+            boxes = app.wait_window(boxes=["Configuration initializarion", "Error"])
+            self.assertEqual([b.title for b in boxes], ["Configuration initializarion", "Error"])
+            self.assertFalse(boxes[0].window_visible, "the settings box must come before the window")
+            self.assertEqual(boxes[0].texts, ["Cannot find configuration file - using default values..."])
+            self.assertEqual(boxes[1].texts, ["Couldn't open port COM1"])
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        for line in ["Frequency: 1000.00000", "Attenuation: 3.00000", "Rise time: 0.01000",
+                     "Fall time: 0.01000", "Failed opening port: COM1"]:
+            self.assertIn(line, log)
+
+    def test_startup_log_follows_the_order_of_creation(self):
+        with Velkin("startup-log", config=config_text(port="COM7")) as app:
+            app.start()
+            app.wait_window(boxes=["Error"])
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        self.assertRegex(log[2], r"^Date: [A-Z][a-z]+day, [A-Z][a-z]+/\d\d/\d{4} - Time started: "
+                                 r"\d\d:\d\d:\d\d \d{3}$")
+        log[2] = "Date"
+        expected = [
+            "Debug log", "", "Date", "", "Timer initialized", "Velkin v1.08 XP", "",
+            "ASIO devices found: 1", "Device number: 0 - WAV file recorder", "", "",
+            "Initializing device: 0", "ASIO Initialized", "Create ASIO buffers success!",
+            "Buffer sample size: 256", "Sample rate: 44100", "WaveLength: 44.10000",
+            "dwTotalRiseTimeSamples: 441", "dwCalculatedFallTimeSamples: 441",
+            "Create virtual channel success!",
+            "Frequency: 1000.00000", "Attenuation: 3.00000", "Rise time: 0.01000", "Fall time: 0.01000",
+            "Failed opening port: COM7", "Timer initialized",
+        ]
+        self.assertEqual(log[:len(expected)], expected)
+        self.assertEqual(masked(log[len(expected):]), SHUTDOWN_TAIL)
+
+
+class WindowTest(unittest.TestCase):
+    def test_window_shows_the_picture_at_the_picture_size(self):
+        with Velkin("window") as app:
+            app.start()
+            app.wait_window()
+            geometry = app.geometry()
+            shot = read_ppm(app.screenshot())
+            app.quit_with_escape()
+        self.assertEqual(geometry["title"], TITLE)
+        self.assertEqual(geometry["class"], "Velkin")
+        self.assertEqual(geometry["client"], "330x247")
+        picture = read_bmp(PICTURE)
+        self.assertEqual((len(shot), len(shot[0])), (247, 330))
+        differing = sum(a != b for row_s, row_p in zip(shot, picture) for a, b in zip(row_s, row_p))
+        self.assertEqual(differing, 0, "the client area should show the picture pixel for pixel")
+
+
+class KeyingTest(unittest.TestCase):
+    """One session: three timed presses, a long hold with auto-repeat, and
+    Escape while the bar is held."""
+
+    @classmethod
+    def setUpClass(cls):
+        with Velkin("keying") as app:
+            app.start()
+            app.wait_window()
+            cls.picture_colour = app.pixel(*LAMP)
+            cls.lamp = app.watch(*LAMP, milliseconds=1500, during=lambda: app.tap_space(HOLD))
+            for _ in range(2):
+                time.sleep(0.3)
+                app.tap_space(HOLD)
+            time.sleep(0.3)
+            # Held past the keyboard's repeat delay, so key-downs repeat.
+            cls.hold_lamp = app.watch(*LAMP, milliseconds=2500, during=lambda: app.tap_space(1.2))
+            time.sleep(0.3)
+            app.key("keydown", "space")
+            time.sleep(0.3)
+            cls.exit_code = app.quit_with_escape()
+        cls.log = app.log_lines()
+        cls.left, cls.right, cls.rate = app.recording()
+        cls.tones = find_tones(cls.left)
+
+    def test_lamp_is_green_while_the_bar_is_down_and_the_picture_returns(self):
+        colours = [c for _, c in self.lamp]
+        self.assertNotEqual(self.picture_colour, GREEN)
+        self.assertEqual(colours[0], self.picture_colour)
+        self.assertEqual(colours.count(GREEN), 1, self.lamp)
+        self.assertEqual(colours[-1], self.picture_colour)
+
+    def test_both_channels_carry_the_same_samples(self):
+        self.assertEqual(self.left, self.right)
+
+    def test_each_press_gives_one_shaped_tone_of_the_held_length(self):
+        # Three taps, the long hold, and the tone that Escape ended.
+        self.assertEqual(len(self.tones), 5, self.tones)
+        lengths = []
+        for start, end in self.tones[:3]:
+            tone = analyse_tone(self.left, start, end, self.rate)
+            self.assertEqual(tone.first_samples, RISE_START)
+            self.assertGreaterEqual(tone.peak, int(AMPLITUDE * 0.999))
+            self.assertLessEqual(tone.peak, int(AMPLITUDE) + 1)
+            self.assertTrue(tone.faded, "the tone must fade out, not stop at full level")
+            self.assertTrue(9.5 <= tone.fall_ms <= 12.0, tone)
+            lengths.append(tone.full_level_ms)
+        lengths.sort()
+        print(f"full-level lengths of {HOLD * 1000:.0f} ms presses: {lengths} ms", file=sys.stderr)
+        self.assertLessEqual(abs(lengths[1] - HOLD * 1000), TOLERANCE_MS, lengths)
+
+    def test_holding_with_auto_repeat_gives_one_tone_and_one_lamp(self):
+        start, end = self.tones[3]
+        self.assertGreater((end - start) / self.rate, 1.0)
+        self.assertEqual([c for _, c in self.hold_lamp].count(GREEN), 1, self.hold_lamp)
+
+    def test_escape_with_the_bar_held_shuts_down_in_order(self):
+        self.assertEqual(self.exit_code, 0)
+        self.assertEqual(masked(self.log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+        played = int(re.search(r"\d+", self.log[-len(SHUTDOWN_TAIL) + 1]).group())
+        self.assertGreater(played, 0)
+
+
+class ShutdownTest(unittest.TestCase):
+    def test_closing_the_window_ends_like_escape(self):
+        with Velkin("close") as app:
+            app.start()
+            app.wait_window()
+            app.tap_space(HOLD)
+            time.sleep(0.2)
+            self.assertEqual(app.close_window(), 0)
+        self.assertEqual(masked(app.log_lines()[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+        self.assertEqual(len(find_tones(app.recording()[0])), 1)
+
+
+class SampleRateMessageTest(unittest.TestCase):
+    def test_message_32778_shows_the_warning_and_changes_nothing(self):
+        with Velkin("sample-rate") as app:
+            app.start()
+            app.wait_window()
+            log_before = app.log_lines()
+            app.probe("post", "32778")
+            box = app.wait_box("Sample rate change request...")
+            app.dismiss(box)
+            log_after_box = app.log_lines()
+            app.tap_space(HOLD)
+            time.sleep(0.3)
+            self.assertEqual(app.quit_with_escape(), 0)
+        self.assertEqual(box.texts, ["Please exit the application and restart it for change to take effect."])
+        self.assertEqual(log_after_box, log_before)
+        left, _, rate = app.recording()
+        tones = find_tones(left)
+        self.assertEqual(len(tones), 1)
+        self.assertEqual(analyse_tone(left, *tones[0], rate).first_samples, RISE_START)
+
+
+class AbsenceTest(unittest.TestCase):
+    CASES = [
+        # name, config, ASIOHOST.dll beside the program, the log's audio line
+        ("no-audio-library", config_text(port="COM7"), False, "No ASIO device found!"),
+        ("no-such-device", config_text(port="COM7", device=3), True, "Invalid ASIO device number!"),
+    ]
+
+    def test_without_audio_or_port_the_lamp_still_keys(self):
+        for name, config, with_host, audio_line in self.CASES:
+            with self.subTest(name), Velkin(name, config=config, with_audio_host=with_host) as app:
+                app.start()
+                boxes = app.wait_window(boxes=["Error"])
+                lamp = app.watch(*LAMP, milliseconds=1500, during=lambda: app.tap_space(HOLD))
+                self.assertEqual(app.quit_with_escape(), 0)
+                self.assertEqual([b.texts for b in boxes], [["Couldn't open port COM7"]])
+                self.assertIn(GREEN, [c for _, c in lamp])
+                self.assertNotEqual(lamp[-1][1], GREEN)
+                log = app.log_lines()
+                self.assertIn(audio_line, log)
+                self.assertIn("Failed opening port: COM7", log)
+                self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+                self.assertIn("Count buffers played: 0", log)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,301 @@
+"""Drives velkin.exe under Wine on an X display and reads what it leaves
+behind. Shared by the end-to-end tests, the run command and the benchmarks.
+
+Environment: VELKIN_BIN, the build's bin folder (velkin.exe, ASIOHOST.dll,
+window_probe.exe); VELKIN_WORK, a scratch folder for working folders;
+VELKIN_WINE, the Wine loader; DISPLAY and WINEPREFIX ready for use."""
+
+import array
+import collections
+import math
+import os
+import shutil
+import struct
+import subprocess
+import time
+import wave
+
+TITLE = "Velkin v1.08 XP"
+# 20 log10(32767) less the default attenuation of 3 dB.
+AMPLITUDE = 10 ** ((90.30873362283398 - 3.0) / 20)
+# The first samples of every tone at 44100 Hz, 1000 Hz and a 10 ms rise.
+RISE_START = [0, 0, 1, 2, 4, 8, 12, 17]
+STARTUP_TIMEOUT = 90  # seconds; Wine on a busy machine can be slow to start
+
+Box = collections.namedtuple("Box", "title xid texts window_visible")
+Tone = collections.namedtuple("Tone", "first_samples peak full_level_ms fall_ms faded")
+
+
+def config_text(port="NONE", device=0, line="DSR"):
+    return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime 0.01\n"
+            f"PortName {port}\nKeyLine {line}\nDebounceDelay 0\n")
+
+
+def _title_pattern(title):
+    special = set(".^$*+?()[]{}|\\")
+    return "^" + "".join("\\" + c if c in special else c for c in title) + "$"
+
+
+def find_visible(title):
+    """The X window id of the mapped window with exactly this title, or None."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", _title_pattern(title)],
+                         capture_output=True, text=True).stdout.split()
+    return out[0] if out else None
+
+
+def poll(what, check, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = check()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.05)
+
+
+class Velkin:
+    """One run of velkin.exe in its own working folder."""
+
+    def __init__(self, name, config=None, with_audio_host=True, default_config=True):
+        self.bin = os.environ["VELKIN_BIN"]
+        self.wine = os.environ.get("VELKIN_WINE") or shutil.which("wine")
+        self.folder = os.path.join(os.environ["VELKIN_WORK"], name)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        if config is None and default_config:
+            config = config_text()
+        if config is not None:
+            with open(os.path.join(self.folder, "config.ini"), "w") as f:
+                f.write(config)
+        self.exe = os.path.join(self.bin, "velkin.exe")
+        if not with_audio_host:
+            # A copy in a folder of its own does not find ASIOHOST.dll.
+            self.exe = shutil.copy(self.exe, self.folder)
+        self.env = dict(os.environ, ASIOHOST_DEVICES="recorder", ASIOHOST_RATE="44100",
+                        ASIOHOST_BUFFER="128", ASIOHOST_WAV="sidetone.wav")
+        self.process = None
+        self.xid = None
+        self.started = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # --- process
+
+    def start(self):
+        poll("an earlier Velkin window to go", lambda: find_visible(TITLE) is None, 30)
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+
+    def wait_exit(self, timeout=60):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.stop()
+            raise AssertionError(f"velkin.exe did not end within {timeout} s")
+
+    def stop(self):
+        """Releases the keys and ends the process if it still runs."""
+        subprocess.run(["xdotool", "keyup", "space", "keyup", "Escape"], capture_output=True)
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    # --- windows
+
+    def wait_window(self, boxes=(), timeout=STARTUP_TIMEOUT):
+        """Waits for the main window, dismissing the named message boxes as
+        they come; returns them in the order seen."""
+        seen = []
+
+        def check():
+            if self.process.poll() is not None:
+                raise AssertionError(f"velkin.exe ended with {self.process.returncode} before its window")
+            for title in boxes:
+                if find_visible(title):
+                    box = self.read_box(title)
+                    seen.append(box)
+                    self.dismiss(box)
+            self.xid = find_visible(TITLE)
+            return self.xid
+
+        poll("the Velkin window", check, timeout)
+        return seen
+
+    def wait_box(self, title, timeout=30):
+        poll(f'the box "{title}"', lambda: find_visible(title), timeout)
+        return self.read_box(title)
+
+    def read_box(self, title):
+        xid = find_visible(title)
+        texts = self.probe("box", title).splitlines()
+        return Box(title, xid, texts, find_visible(TITLE) is not None)
+
+    def dismiss(self, box):
+        subprocess.run(["xdotool", "windowfocus", "--sync", box.xid, "key", "Return"], capture_output=True)
+        poll(f'the box "{box.title}" to close', lambda: find_visible(box.title) is None, 30)
+
+    def focus(self):
+        subprocess.run(["xdotool", "windowfocus", "--sync", self.xid], check=True, capture_output=True)
+
+    def key(self, *commands):
+        subprocess.run(["xdotool", *commands], check=True)
+
+    def tap_space(self, seconds):
+        """Holds the space bar for `seconds`: both key events come from one
+        xdotool process, without its default pause after each key."""
+        self.focus()
+        self.key("keydown", "--delay", "0", "space", "sleep", f"{seconds:.3f}", "keyup", "--delay", "0", "space")
+
+    def quit_with_escape(self):
+        self.focus()
+        self.key("key", "Escape")
+        return self.wait_exit()
+
+    def close_window(self):
+        self.focus()
+        self.key("key", "alt+F4")
+        return self.wait_exit()
+
+    # --- looking at the window
+
+    def probe(self, *args):
+        result = subprocess.run([self.wine, os.path.join(self.bin, "window_probe.exe"), *args],
+                                capture_output=True, text=True, env=self.env, timeout=60)
+        if result.returncode != 0:
+            raise AssertionError(f"window_probe {' '.join(args)}: {result.stdout.strip()}")
+        return result.stdout.replace("\r", "")
+
+    def geometry(self):
+        return dict(line.split("=", 1) for line in self.probe("window", "30").splitlines())
+
+    def watch(self, x, y, milliseconds, during):
+        """The client pixel's colours as [(ms, rrggbb)] while `during` runs."""
+        watcher = subprocess.Popen([self.wine, os.path.join(self.bin, "window_probe.exe"), "watch",
+                                    str(x), str(y), str(milliseconds)],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=self.env)
+        if watcher.stdout.readline().strip() != "ready":
+            raise AssertionError("window_probe watch did not start")
+        during()
+        out, _ = watcher.communicate(timeout=milliseconds / 1000 + 60)
+        changes = [line.split() for line in out.replace("\r", "").splitlines()]
+        return [(float(ms), colour) for ms, colour in changes]
+
+    def pixel(self, x, y):
+        return self.watch(x, y, 0, lambda: None)[0][1]
+
+    def screenshot(self, path=None, crop=True):
+        """A PPM (or, by its name, PNG) of the client area."""
+        path = path or os.path.join(self.folder, "window.ppm")
+        g = self.geometry()
+        width, height = g["client"].split("x")
+        x, y = g["origin"].split(",")
+        subprocess.run(["import", "-silent", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "-depth", "8", path],
+                       check=True)
+        return path
+
+    # --- what the run left behind
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def log_lines(self):
+        with open(self.path("VelkinDbg.Log"), "rb") as f:
+            data = f.read().decode("latin-1")
+        # Text mode turns each "\n" into "\r\n", so the header's own "\r\n"
+        # pairs reach the file as "\r\r\n".
+        return [line.rstrip("\r") for line in data.split("\n")[:-1]]
+
+    def recording(self):
+        """Left and right channel samples and the sample rate of sidetone.wav."""
+        with wave.open(self.path("sidetone.wav"), "rb") as w:
+            assert w.getnchannels() == 2 and w.getsampwidth() == 2, "expected 16-bit stereo"
+            rate = w.getframerate()
+            frames = w.readframes(w.getnframes())
+        samples = array.array("h", frames)
+        return list(samples[0::2]), list(samples[1::2]), rate
+
+
+# --- reading tones
+
+
+def find_tones(samples, gap=200):
+    """(start, end) of each run of non-zero samples; runs closer than `gap`
+    zeros belong to one tone."""
+    tones, start, last = [], None, None
+    for i, s in enumerate(samples):
+        if s:
+            if start is not None and i - last > gap:
+                tones.append((start, last + 1))
+                start = None
+            if start is None:
+                start = i
+            last = i
+    if start is not None:
+        tones.append((start, last + 1))
+    return tones
+
+
+def analyse_tone(samples, start, end, rate, frequency=1000.0):
+    # The rise's first two samples truncate to 0, so the tone began two
+    # samples before its first non-zero one, at phase 0.
+    origin = start - 2
+    step = 2 * math.pi * frequency / rate
+    last_full = 0
+    for j in range(end - origin):
+        sine = math.sin((j + 1) * step)
+        if abs(sine) > 0.7 and samples[origin + j] / sine >= 0.999 * AMPLITUDE:
+            last_full = j
+    tail = samples[max(origin, end - rate // 1000):end]
+    return Tone(first_samples=samples[origin:origin + len(RISE_START)],
+                peak=max(abs(s) for s in samples[start:end]),
+                full_level_ms=round(last_full * 1000 / rate, 2),
+                fall_ms=round((end - origin - last_full) * 1000 / rate, 2),
+                faded=max(abs(s) for s in tail) < 0.05 * AMPLITUDE)
+
+
+# --- pictures
+
+
+def read_ppm(path):
+    """Rows of (r, g, b) from a binary PPM."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos)
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    assert fields[0] == b"P6" and fields[3] == b"255"
+    width, height = int(fields[1]), int(fields[2])
+    pixels = data[pos + 1:]
+    return [[tuple(pixels[(y * width + x) * 3:(y * width + x) * 3 + 3]) for x in range(width)]
+            for y in range(height)]
+
+
+def read_bmp(path):
+    """Rows of (r, g, b), top row first, from a 24-bit bottom-up BMP."""
+    with open(path, "rb") as f:
+        data = f.read()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
+    assert bits == 24 and height > 0
+    stride = (width * 3 + 3) & ~3
+    rows = []
+    for y in range(height - 1, -1, -1):
+        line = data[offset + y * stride:offset + y * stride + width * 3]
+        rows.append([(line[x * 3 + 2], line[x * 3 + 1], line[x * 3]) for x in range(width)])
+    return rows

@@ -1,0 +1,116 @@
+// A small helper for the end-to-end tests: finds Velkin's window and reports
+// its geometry and the colour of its client pixels, or posts it a message.
+//   window_probe window SECONDS     title, class, client size and origin
+//   window_probe watch X Y MS       client pixel (X, Y) for MS milliseconds:
+//                                   "ready", then "<ms> <rrggbb>" per change
+//   window_probe post MESSAGE       posts MESSAGE (a number) to the window
+//   window_probe box TITLE          the texts of the message box titled TITLE
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+HWND WaitForWindow(DWORD milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  for (;;) {
+    HWND window = FindWindowA("Velkin", nullptr);
+    if (window != nullptr && IsWindowVisible(window)) return window;
+    if (GetTickCount64() >= end) return nullptr;
+    Sleep(20);
+  }
+}
+
+int Geometry(HWND window) {
+  char title[256] = "";
+  char className[256] = "";
+  GetWindowTextA(window, title, sizeof title);
+  GetClassNameA(window, className, sizeof className);
+  RECT client;
+  GetClientRect(window, &client);
+  POINT origin{0, 0};
+  ClientToScreen(window, &origin);
+  std::printf("title=%s\nclass=%s\nclient=%ldx%ld\norigin=%ld,%ld\n", title, className, client.right,
+              client.bottom, origin.x, origin.y);
+  return 0;
+}
+
+COLORREF ClientPixel(HDC screen, POINT origin, int x, int y) {
+  return GetPixel(screen, origin.x + x, origin.y + y);
+}
+
+int Watch(HWND window, int x, int y, DWORD milliseconds) {
+  POINT origin{0, 0};
+  ClientToScreen(window, &origin);
+  HDC screen = GetDC(nullptr);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  LARGE_INTEGER frequency, start, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  COLORREF last = CLR_INVALID;
+  for (;;) {
+    const COLORREF colour = ClientPixel(screen, origin, x, y);
+    QueryPerformanceCounter(&now);
+    const double elapsed = 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
+    if (colour != last) {
+      std::printf("%.1f %02x%02x%02x\n", elapsed, GetRValue(colour), GetGValue(colour), GetBValue(colour));
+      std::fflush(stdout);
+      last = colour;
+    }
+    if (elapsed >= milliseconds) break;
+    Sleep(1);
+  }
+  ReleaseDC(nullptr, screen);
+  return 0;
+}
+
+BOOL CALLBACK PrintStaticText(HWND child, LPARAM) {
+  char className[64] = "";
+  char text[1024] = "";
+  GetClassNameA(child, className, sizeof className);
+  if (lstrcmpiA(className, "Static") == 0 && GetWindowTextA(child, text, sizeof text) > 0) {
+    std::printf("%s\n", text);
+  }
+  return TRUE;
+}
+
+int BoxTexts(const char* title) {
+  HWND box = FindWindowA("#32770", title);
+  if (box == nullptr) {
+    std::printf("no box\n");
+    return 1;
+  }
+  EnumChildWindows(box, PrintStaticText, 0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "window") == 0) {
+    HWND window = WaitForWindow(static_cast<DWORD>(std::atoi(argv[2]) * 1000));
+    if (window == nullptr) {
+      std::printf("no window\n");
+      return 1;
+    }
+    return Geometry(window);
+  }
+  if (argc == 3 && std::strcmp(argv[1], "box") == 0) return BoxTexts(argv[2]);
+  HWND window = WaitForWindow(0);
+  if (window == nullptr) {
+    std::printf("no window\n");
+    return 1;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "watch") == 0) {
+    return Watch(window, std::atoi(argv[2]), std::atoi(argv[3]), static_cast<DWORD>(std::atoi(argv[4])));
+  }
+  if (argc == 3 && std::strcmp(argv[1], "post") == 0) {
+    return PostMessageA(window, static_cast<UINT>(std::atoi(argv[2])), 0, 0) ? 0 : 1;
+  }
+  std::fprintf(stderr, "usage: window_probe window SECONDS | watch X Y MS | post MESSAGE | box TITLE\n");
+  return 2;
+}
