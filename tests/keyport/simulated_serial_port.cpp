@@ -1,0 +1,266 @@
+#include "simulated_serial_port.h"
+
+#include <chrono>
+#include <fstream>
+
+#include "keyport/port_api.h"
+
+namespace {
+
+constexpr LONG kStatusSuccess = 0;
+constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
+constexpr auto kPatience = std::chrono::seconds(10);
+
+// The comm event that a change of each modem-status line raises.
+struct LineEvent {
+  DWORD statusBit;
+  DWORD event;
+};
+const LineEvent lineEvents[] = {
+    {MS_CTS_ON, EV_CTS}, {MS_DSR_ON, EV_DSR}, {MS_RING_ON, EV_RING}, {MS_RLSD_ON, EV_RLSD}};
+
+DWORD EventsOfChange(DWORD before, DWORD after) {
+  DWORD events = 0;
+  for (const LineEvent& line : lineEvents) {
+    if ((before ^ after) & line.statusBit) events |= line.event;
+  }
+  return events;
+}
+
+}  // namespace
+
+SimulatedSerialPort* SimulatedSerialPort::current = nullptr;
+
+SimulatedSerialPort::SimulatedSerialPort() {
+  current = this;
+  portApi = {CreateFile,         SetCommMask, WaitCommEvent, GetOverlappedResult,
+             GetCommModemStatus, CancelIoEx,  CloseHandle,   MessageBox,
+             Sleep};
+}
+
+SimulatedSerialPort::~SimulatedSerialPort() {
+  portApi = realPortApi;
+  current = nullptr;
+}
+
+HANDLE SimulatedSerialPort::Handle() { return reinterpret_cast<HANDLE>(0x5e1a1); }
+
+void SimulatedSerialPort::SetModemStatus(DWORD status) {
+  std::lock_guard<std::mutex> hold(mutex);
+  const DWORD events = EventsOfChange(modemStatus, status) & commMask;
+  modemStatus = status;
+  if (events == 0) return;
+  if (outstanding != nullptr) {
+    CompleteWait(events, kStatusSuccess);
+  } else {
+    rememberedEvents |= events;
+  }
+}
+
+void SimulatedSerialPort::FailCalls(PortCall call, DWORD error) {
+  std::lock_guard<std::mutex> hold(mutex);
+  failures[static_cast<int>(call)] = error;
+}
+
+void SimulatedSerialPort::RaceNextStop(StopRace at) {
+  std::lock_guard<std::mutex> hold(mutex);
+  race = at;
+  stopAsked = false;
+}
+
+bool SimulatedSerialPort::WaitUntilHeld() const {
+  std::unique_lock<std::mutex> hold(mutex);
+  return changed.wait_for(hold, kPatience, [&] { return held; });
+}
+
+int SimulatedSerialPort::Calls(PortCall call) const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return calls[static_cast<int>(call)];
+}
+
+bool SimulatedSerialPort::WaitForCalls(PortCall call, int count) const {
+  std::unique_lock<std::mutex> hold(mutex);
+  return changed.wait_for(hold, kPatience, [&] { return calls[static_cast<int>(call)] >= count; });
+}
+
+std::string SimulatedSerialPort::OpenedName() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return openedName;
+}
+DWORD SimulatedSerialPort::OpenedAccess() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return openedAccess;
+}
+DWORD SimulatedSerialPort::OpenedShare() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return openedShare;
+}
+DWORD SimulatedSerialPort::OpenedDisposition() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return openedDisposition;
+}
+DWORD SimulatedSerialPort::OpenedFlags() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return openedFlags;
+}
+DWORD SimulatedSerialPort::CommMask() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return commMask;
+}
+std::vector<MessageBoxShown> SimulatedSerialPort::Boxes() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return boxes;
+}
+
+bool SimulatedSerialPort::Enter(PortCall call) {
+  ++calls[static_cast<int>(call)];
+  changed.notify_all();
+  const DWORD error = failures[static_cast<int>(call)];
+  if (error != 0) SetLastError(error);
+  return error != 0;
+}
+
+void SimulatedSerialPort::CompleteWait(DWORD events, LONG status) {
+  *outstandingEvents = events;
+  outstanding->InternalHigh = 0;
+  outstanding->Internal = static_cast<ULONG_PTR>(status);
+  SetEvent(outstanding->hEvent);
+  outstanding = nullptr;
+  outstandingEvents = nullptr;
+}
+
+void SimulatedSerialPort::HoldUntilStopAsked(StopRace at) {
+  {
+    std::unique_lock<std::mutex> hold(mutex);
+    if (race != at) return;
+    race = StopRace::None;
+    held = true;
+    changed.notify_all();
+    changed.wait_for(hold, kPatience, [&] { return stopAsked; });
+  }
+  ::Sleep(20);  // lets whatever the stopping thread does next happen first
+}
+
+HANDLE WINAPI SimulatedSerialPort::CreateFile(LPCSTR name, DWORD access, DWORD share,
+                                               LPSECURITY_ATTRIBUTES, DWORD disposition,
+                                               DWORD flags, HANDLE) {
+  SimulatedSerialPort& port = *current;
+  std::lock_guard<std::mutex> hold(port.mutex);
+  port.openedName = name;
+  port.openedAccess = access;
+  port.openedShare = share;
+  port.openedDisposition = disposition;
+  port.openedFlags = flags;
+  return port.Enter(PortCall::CreateFile) ? INVALID_HANDLE_VALUE : Handle();
+}
+
+BOOL WINAPI SimulatedSerialPort::SetCommMask(HANDLE, DWORD mask) {
+  SimulatedSerialPort& port = *current;
+  std::lock_guard<std::mutex> hold(port.mutex);
+  if (port.Enter(PortCall::SetCommMask)) return FALSE;
+  port.commMask = mask;
+  port.rememberedEvents = 0;
+  return TRUE;
+}
+
+BOOL WINAPI SimulatedSerialPort::WaitCommEvent(HANDLE, LPDWORD events, LPOVERLAPPED overlapped) {
+  SimulatedSerialPort& port = *current;
+  port.HoldUntilStopAsked(StopRace::BeforeWaitStarts);
+  // Counted together with the start, so that a test that has seen the call
+  // finds the wait outstanding.
+  std::lock_guard<std::mutex> hold(port.mutex);
+  if (port.Enter(PortCall::WaitCommEvent)) return FALSE;
+  port.outstanding = overlapped;
+  port.outstandingEvents = events;
+  if (port.rememberedEvents != 0) {
+    port.CompleteWait(port.rememberedEvents, kStatusSuccess);
+    port.rememberedEvents = 0;
+    return TRUE;
+  }
+  overlapped->Internal = STATUS_PENDING;
+  ResetEvent(overlapped->hEvent);
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+// Like the real one when told to wait: finds the operation outstanding, then
+// waits for its event, then reads its outcome.
+BOOL WINAPI SimulatedSerialPort::GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped,
+                                                      LPDWORD transferred, BOOL) {
+  SimulatedSerialPort& port = *current;
+  DWORD injected;
+  bool pending;
+  {
+    std::lock_guard<std::mutex> hold(port.mutex);
+    port.Enter(PortCall::GetOverlappedResult);
+    injected = port.failures[static_cast<int>(PortCall::GetOverlappedResult)];
+    pending = overlapped->Internal == STATUS_PENDING;
+  }
+  if (pending) {
+    port.HoldUntilStopAsked(StopRace::BeforeWaitCompletion);
+    WaitForSingleObject(overlapped->hEvent, INFINITE);
+  }
+  std::lock_guard<std::mutex> hold(port.mutex);
+  const LONG status = static_cast<LONG>(overlapped->Internal);
+  *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  if (injected != 0 || status != kStatusSuccess) {
+    SetLastError(injected != 0 ? injected : ERROR_OPERATION_ABORTED);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI SimulatedSerialPort::GetCommModemStatus(HANDLE, LPDWORD status) {
+  SimulatedSerialPort& port = *current;
+  std::lock_guard<std::mutex> hold(port.mutex);
+  if (port.Enter(PortCall::GetCommModemStatus)) return FALSE;
+  *status = port.modemStatus;
+  return TRUE;
+}
+
+BOOL WINAPI SimulatedSerialPort::CancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
+  SimulatedSerialPort& port = *current;
+  std::lock_guard<std::mutex> hold(port.mutex);
+  port.stopAsked = true;
+  if (port.Enter(PortCall::CancelIoEx)) return FALSE;
+  if (port.outstanding == nullptr || (overlapped != nullptr && overlapped != port.outstanding)) {
+    SetLastError(ERROR_NOT_FOUND);
+    return FALSE;
+  }
+  port.CompleteWait(0, kStatusCancelled);
+  return TRUE;
+}
+
+BOOL WINAPI SimulatedSerialPort::CloseHandle(HANDLE) {
+  SimulatedSerialPort& port = *current;
+  std::lock_guard<std::mutex> hold(port.mutex);
+  return port.Enter(PortCall::CloseHandle) ? FALSE : TRUE;
+}
+
+int WINAPI SimulatedSerialPort::MessageBox(HWND owner, LPCSTR text, LPCSTR title, UINT style) {
+  SimulatedSerialPort& port = *current;
+  MessageBoxShown box{owner, text, title, style, DebugLogLines()};
+  std::lock_guard<std::mutex> hold(port.mutex);
+  port.boxes.push_back(box);
+  return IDOK;
+}
+
+VOID WINAPI SimulatedSerialPort::Sleep(DWORD milliseconds) {
+  SimulatedSerialPort& port = *current;
+  if (port.beforeSleep) port.beforeSleep();
+  {
+    std::lock_guard<std::mutex> hold(port.mutex);
+    port.Enter(PortCall::Sleep);
+  }
+  ::Sleep(milliseconds);
+}
+
+std::vector<std::string> DebugLogLines() {
+  std::vector<std::string> lines;
+  std::ifstream log("VelkinDbg.Log");
+  for (std::string line; std::getline(log, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}

@@ -1,0 +1,112 @@
+#pragma once
+// A serial port without hardware, standing in the key port's system-call
+// table for as long as it exists. It keeps a modem-status word that the test
+// sets, completes the outstanding comm-event wait when a watched line
+// changes (and remembers a change made while no wait is outstanding, as a
+// real port does), supports cancellation, and can be told to fail any call.
+// Message boxes are recorded instead of shown.
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum class PortCall {
+  CreateFile,
+  SetCommMask,
+  WaitCommEvent,
+  GetOverlappedResult,
+  GetCommModemStatus,
+  CancelIoEx,
+  CloseHandle,
+  Sleep,
+  Count
+};
+
+// Where the monitor thread can be held until a stop has been asked for, to
+// make the stop land at the worst moment.
+enum class StopRace {
+  None,
+  BeforeWaitStarts,      // a comm-event wait is about to start
+  BeforeWaitCompletion,  // the wait was found outstanding, its completion not yet awaited
+};
+
+struct MessageBoxShown {
+  HWND owner;
+  std::string text;
+  std::string title;
+  UINT style;
+  std::vector<std::string> logAtTheTime;  // the debug log while the box was up
+};
+
+class SimulatedSerialPort {
+ public:
+  SimulatedSerialPort();
+  ~SimulatedSerialPort();
+  SimulatedSerialPort(const SimulatedSerialPort&) = delete;
+  SimulatedSerialPort& operator=(const SimulatedSerialPort&) = delete;
+
+  static HANDLE Handle();
+
+  void SetModemStatus(DWORD status);
+  // Every later `call` fails with `error`; an error of 0 lets them succeed again.
+  void FailCalls(PortCall call, DWORD error);
+  void RaceNextStop(StopRace race);
+  // Blocks until the monitor is held for the race; false after 10 s.
+  bool WaitUntilHeld() const;
+
+  int Calls(PortCall call) const;
+  // Blocks until `call` has been made `count` times; false after 10 s.
+  bool WaitForCalls(PortCall call, int count) const;
+
+  std::string OpenedName() const;
+  DWORD OpenedAccess() const;
+  DWORD OpenedShare() const;
+  DWORD OpenedDisposition() const;
+  DWORD OpenedFlags() const;
+  DWORD CommMask() const;
+  std::vector<MessageBoxShown> Boxes() const;
+
+  // Runs on the sleeping thread before each sleep.
+  std::function<void()> beforeSleep;
+
+ private:
+  static HANDLE WINAPI CreateFile(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+  static BOOL WINAPI SetCommMask(HANDLE, DWORD);
+  static BOOL WINAPI WaitCommEvent(HANDLE, LPDWORD, LPOVERLAPPED);
+  static BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
+  static BOOL WINAPI GetCommModemStatus(HANDLE, LPDWORD);
+  static BOOL WINAPI CancelIoEx(HANDLE, LPOVERLAPPED);
+  static BOOL WINAPI CloseHandle(HANDLE);
+  static int WINAPI MessageBox(HWND, LPCSTR, LPCSTR, UINT);
+  static VOID WINAPI Sleep(DWORD);
+
+  // Counts the call and tells whether it is to fail (setting the last error).
+  bool Enter(PortCall call);
+  void CompleteWait(DWORD events, LONG status);
+  void HoldUntilStopAsked(StopRace at);
+
+  static SimulatedSerialPort* current;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  int calls[static_cast<int>(PortCall::Count)] = {};
+  DWORD failures[static_cast<int>(PortCall::Count)] = {};
+  DWORD modemStatus = 0;
+  DWORD commMask = 0;
+  DWORD rememberedEvents = 0;
+  LPOVERLAPPED outstanding = nullptr;
+  LPDWORD outstandingEvents = nullptr;
+  StopRace race = StopRace::None;
+  bool held = false;
+  bool stopAsked = false;
+  std::string openedName;
+  DWORD openedAccess = 0, openedShare = 0, openedDisposition = 0, openedFlags = 0;
+  std::vector<MessageBoxShown> boxes;
+};
+
+// The lines of the debug log in the working directory, line ends removed.
+std::vector<std::string> DebugLogLines();
