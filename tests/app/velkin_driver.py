@@ -7,6 +7,7 @@ VELKIN_WINE, the Wine loader; DISPLAY and WINEPREFIX ready for use."""
 
 import array
 import collections
+import contextlib
 import math
 import os
 import shutil
@@ -29,6 +30,24 @@ Tone = collections.namedtuple("Tone", "first_samples peak full_level_ms fall_ms 
 def config_text(port="NONE", device=0, line="DSR"):
     return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime 0.01\n"
             f"PortName {port}\nKeyLine {line}\nDebounceDelay 0\n")
+
+
+@contextlib.contextmanager
+def pseudo_terminal_port(name):
+    """Maps the port `name` (e.g. "COM8") to a new pseudo-terminal for as long
+    as the block runs. It opens like a serial port, but has no modem-status
+    lines to read."""
+    master, slave = os.openpty()
+    link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", name.lower())
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(os.ttyname(slave), link)
+    try:
+        yield
+    finally:
+        os.remove(link)
+        os.close(slave)
+        os.close(master)
 
 
 def _title_pattern(title):
