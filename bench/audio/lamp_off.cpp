@@ -1,0 +1,5 @@
+// The benchmark has no window: the lamp is not drawn.
+#include "tone/lamp.h"
+
+void DrawLamp() {}
+void ClearLamp() {}
