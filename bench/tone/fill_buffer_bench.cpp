@@ -65,16 +65,21 @@ void FillSteady(benchmark::State& run) { Fill(run, State::kSteady); }
 void FillRising(benchmark::State& run) { Fill(run, State::kRising); }
 void FillFalling(benchmark::State& run) { Fill(run, State::kFalling); }
 
-// The floor: one sine per sample at the same phases, truncated into a buffer.
-void BareSine(benchmark::State& run) {
+// The floors: one sine per sample at the same phases, truncated into a
+// buffer; and with a rise's raised cosine as well, the least a slope costs.
+template <bool kWithCosine>
+void Bare(benchmark::State& run) {
   const ToneGenerator& g = Generator();
+  const uint32_t rise = g.dwTotalRiseTimeSamples;
   std::vector<int16_t> buffer(kSamples);
   for (auto _ : run) {
     double phase = 0.0;
     benchmark::DoNotOptimize(phase);
     for (uint32_t i = 0; i < kSamples; ++i) {
       phase += g.phaseIncrement;
-      buffer[i] = static_cast<int16_t>(std::sin(phase) * g.amplitude);
+      double level = g.amplitude;
+      if constexpr (kWithCosine) level *= 0.5 - 0.5 * std::cos(6.283185307179586 * i / (2.0 * rise - 1.0));
+      buffer[i] = static_cast<int16_t>(std::sin(phase) * level);
     }
     benchmark::DoNotOptimize(buffer.data());
     benchmark::ClobberMemory();
@@ -82,7 +87,8 @@ void BareSine(benchmark::State& run) {
   run.SetItemsProcessed(run.iterations() * kSamples);
 }
 
-BENCHMARK(BareSine);
+BENCHMARK(Bare<false>)->Name("BareSine");
+BENCHMARK(Bare<true>)->Name("BareSineAndCosine");
 BENCHMARK(FillSilent);
 BENCHMARK(FillSteady);
 BENCHMARK(FillRising);
@@ -103,9 +109,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     const double bare = nsPerSample_["BareSine"];
-    std::printf("\n%-12s %12s %14s\n", "", "ns/sample", "x bare sine");
-    for (const char* name : {"BareSine", "FillSilent", "FillSteady", "FillRising", "FillFalling"}) {
-      std::printf("%-12s %12.2f %14.2f\n", name, nsPerSample_[name], nsPerSample_[name] / bare);
+    std::printf("\n%-18s %12s %14s\n", "", "ns/sample", "x bare sine");
+    for (const char* name :
+         {"BareSine", "BareSineAndCosine", "FillSilent", "FillSteady", "FillRising", "FillFalling"}) {
+      std::printf("%-18s %12.2f %14.2f\n", name, nsPerSample_[name], nsPerSample_[name] / bare);
     }
   }
 
