@@ -17,53 +17,15 @@
 
 #include "audio_device.h"
 #include "com_scope.h"
+#include "format_watcher.h"
 #include "sample_conversion.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr UINT kFormatChangedMessage = WM_APP + 10;
 constexpr DWORD kStallTimeoutMs = 2000;  // an event this late means the device has gone
 constexpr REFERENCE_TIME kHundredNsPerSecond = 10000000;
-
-// Tells the program's window when the endpoint's format or rate changes.
-class FormatWatcher final : public IMMNotificationClient {
- public:
-  FormatWatcher(std::wstring endpointId, HWND window) : endpointId_(std::move(endpointId)), window_(window) {}
-
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMMNotificationClient)) {
-      AddRef();
-      *object = static_cast<IMMNotificationClient*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-
-  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR endpointId, const PROPERTYKEY key) override {
-    if (window_ && endpointId && endpointId_ == endpointId && key.fmtid == PKEY_AudioEngine_DeviceFormat.fmtid &&
-        key.pid == PKEY_AudioEngine_DeviceFormat.pid)
-      PostMessageW(window_, kFormatChangedMessage, 0, 0);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow, ERole, LPCWSTR) override { return S_OK; }
-
- private:
-  const std::wstring endpointId_;
-  const HWND window_;
-  std::atomic<ULONG> references_{1};
-};
 
 struct Endpoint {
   std::unique_ptr<ComScope> com;

@@ -1,37 +1,21 @@
-// The library's workings that need no device: the recorder's settings, the
-// hand-over ring and the conversion to an endpoint's frames.
+// The library's workings that need no device: the recorder's hand-over ring,
+// the conversion to an endpoint's frames and the format-change message.
+
+#include <windows.h>
+#include <mmdeviceapi.h>
+// After mmdeviceapi.h, which brings the property key type.
+#include <functiondiscoverykeys_devpkey.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
+#include "format_watcher.h"
 #include "frame_ring.h"
-#include "recorder_options.h"
 #include "sample_conversion.h"
 
 namespace {
-
-TEST(ParseCount, TakesOnlyWholeNumbersInRange) {
-  const struct {
-    const char* text;
-    bool accepted;
-    uint32_t value;
-  } cases[] = {
-      {"48000", true, 48000}, {"8000", true, 8000},     {"384000", true, 384000}, {"7999", false, 0},
-      {"384001", false, 0},   {"", false, 0},           {"+48000", false, 0},     {"-1", false, 0},
-      {"48000 ", false, 0},   {" 48000", false, 0},     {"4.8e4", false, 0},      {"0x100", false, 0},
-      {"00048000", true, 48000}, {"18446744073709551617", false, 0},
-  };
-  for (const auto& c : cases) {
-    uint32_t value = 0;
-    EXPECT_EQ(ParseCount(c.text, kMinRate, kMaxRate, value), c.accepted) << c.text;
-    EXPECT_EQ(value, c.value) << c.text;
-  }
-  uint32_t untouched = 7;
-  EXPECT_FALSE(ParseCount(nullptr, 0, 10, untouched));
-  EXPECT_EQ(untouched, 7u);
-}
 
 TEST(FrameRing, InterleavesKeepsOrderAcrossTheWrapAndRefusesWhatDoesNotFit) {
   FrameRing ring;
@@ -94,6 +78,34 @@ TEST(ConvertHalves, PutsLeftAndRightIntoEachFormat) {
   EXPECT_FLOAT_EQ(floats[1], 0x0100 / 32768.0f);
   EXPECT_FLOAT_EQ(floats[2], -1.0f);
   EXPECT_FLOAT_EQ(floats[3], 32767 / 32768.0f);
+}
+
+TEST(FormatWatcher, PostsTheMessageForAFormatChangeOfItsOwnEndpointOnly) {
+  const HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  const struct {
+    const wchar_t* endpoint;
+    PROPERTYKEY key;
+    bool posted;
+  } cases[] = {
+      {L"{endpoint-a}", PKEY_AudioEngine_DeviceFormat, true},
+      {L"{endpoint-b}", PKEY_AudioEngine_DeviceFormat, false},
+      {L"{endpoint-a}", PKEY_Device_FriendlyName, false},
+      {nullptr, PKEY_AudioEngine_DeviceFormat, false},
+  };
+  FormatWatcher watcher(L"{endpoint-a}", window);
+  for (const auto& c : cases) {
+    EXPECT_EQ(watcher.OnPropertyValueChanged(c.endpoint, c.key), S_OK);
+    MSG message;
+    const bool posted = PeekMessageW(&message, window, 0, 0, PM_REMOVE);
+    EXPECT_EQ(posted, c.posted) << (c.endpoint ? "named endpoint" : "no endpoint");
+    if (posted) {
+      EXPECT_EQ(message.message, 32778u);
+    }
+  }
+  FormatWatcher windowless(L"{endpoint-a}", nullptr);
+  EXPECT_EQ(windowless.OnPropertyValueChanged(L"{endpoint-a}", PKEY_AudioEngine_DeviceFormat), S_OK);
+  DestroyWindow(window);
 }
 
 }  // namespace
