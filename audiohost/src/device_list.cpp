@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "wasapi_endpoints.h"
@@ -9,9 +10,14 @@
 namespace {
 
 bool RecorderOnly() {
-  char value[16];
+  char value[64];
   const DWORD length = GetEnvironmentVariableA("ASIOHOST_DEVICES", value, sizeof value);
-  return length > 0 && length < sizeof value && lstrcmpiA(value, "recorder") == 0;
+  if (length == 0) return false;
+  if (length < sizeof value && lstrcmpiA(value, "recorder") == 0) return true;
+  std::fprintf(stderr, "ASIOHOST_DEVICES=\"%s\" is not known (only \"recorder\" is); listing every device\n",
+               length < sizeof value ? value : "...");
+  std::fflush(stderr);
+  return false;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ namespace {
 
 constexpr DWORD kWriterPeriodMs = 100;  // the header is patched after every write
 constexpr uint32_t kRingSeconds = 2;    // how long the disk may stall without loss
+constexpr int64_t kLongestCatchUpMs = 200;
 
 struct Recorder {
   RecorderOptions options;
@@ -57,10 +58,16 @@ void DrainToFile() {
 DWORD WINAPI PaceBuffers(void*) {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   timeBeginPeriod(1);  // the sleeps between buffers are shorter than the default tick
-  const BufferClock clock = recorder.clock;
+  BufferClock clock = recorder.clock;
   const int64_t period = BufferDeadline(clock, 1) - clock.origin;
+  const int64_t longestCatchUp = clock.frequency / 1000 * kLongestCatchUpMs;
   DeadlineWaiter waiter(clock.frequency, period / 2);
   for (uint64_t index = 1; !recorder.pacerStop.load(std::memory_order_acquire); ++index) {
+    // A late buffer is made up for at once, so the pace holds on average.
+    // After a long stall (a suspended process, a sleeping machine) the grid
+    // moves instead, rather than calling back for all the missed buffers.
+    const int64_t lateness = ReadCounter() - BufferDeadline(clock, index);
+    if (lateness > longestCatchUp) clock.origin += lateness;
     waiter.WaitUntil(BufferDeadline(clock, index));
     Keep(ProduceBuffer(recorder.channel));
   }

@@ -37,6 +37,7 @@ struct CountingSource {
   std::atomic<uint32_t> calls{0};
   uint32_t nextSample = 0;
   std::vector<int64_t> callTimes = std::vector<int64_t>(4096);
+  uint32_t stallAtCall = UINT32_MAX;  // this call takes 400 ms
 
   static void Fill(int16_t* buffer, uint32_t count, void* context) {
     auto& source = *static_cast<CountingSource*>(context);
@@ -47,6 +48,7 @@ struct CountingSource {
     }
     const uint32_t call = source.calls.load(std::memory_order_relaxed);
     if (call < source.callTimes.size()) source.callTimes[call] = Counter();
+    if (call == source.stallAtCall) Sleep(400);
     source.calls.store(call + 1, std::memory_order_release);
   }
 };
@@ -171,6 +173,20 @@ TEST_F(RecorderTest, CallsOncePerPeriodAndKeepsTheHeaderCurrent) {
   const uint32_t first = 1, last = calls - 1;
   const double rate = (last - first) / Seconds(source.callTimes[last] - source.callTimes[first]);
   EXPECT_NEAR(rate, 48000.0 / 128, 48000.0 / 128 * 0.02);
+}
+
+TEST_F(RecorderTest, ALongStallMovesThePaceInsteadOfBurstingToCatchUp) {
+  SetEnvironmentVariableA("ASIOHOST_RATE", "48000");  // a period of 2.667 ms
+  CountingSource source;
+  source.stallAtCall = 10;
+  Play(source);
+  Sleep(700);
+  ASIOShutdown();
+  ASSERT_GT(source.calls.load(), 30u);
+  // The 150 periods the stall took are not made up for: the calls after it
+  // keep about one period apart.
+  const double tenCallsLater = Seconds(source.callTimes[21] - source.callTimes[11]);
+  EXPECT_GT(tenCallsLater, 10 * 0.002667 * 0.8);
 }
 
 TEST_F(RecorderTest, UnusableSettingsFallBackToTheDefaults) {
