@@ -28,6 +28,7 @@ enum KeyState : uint8_t {
 };
 
 std::atomic<uint8_t> keyState{kUp};
+static_assert(std::atomic<uint8_t>::is_always_lock_free, "the keying path never waits");
 
 void PerformKeyDown() {
   StampKeyDown();
