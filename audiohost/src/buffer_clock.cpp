@@ -63,8 +63,9 @@ void DeadlineWaiter::WaitUntil(int64_t deadline) {
   if (sleepFor > 0) {
     Sleep(sleepFor);
     const int64_t oversleep = ReadCounter() - (now + sleepFor);
-    // Jump up to a late wake at once, come down slowly after it.
-    margin_ = oversleep > margin_ ? oversleep : margin_ - (margin_ - oversleep) / 16;
+    // Move a quarter of the way toward a later wake, and slowly back after it:
+    // one wake that the scheduler delayed does not set the spin for long.
+    margin_ += oversleep > margin_ ? (oversleep - margin_) / 4 : -((margin_ - oversleep) / 16);
     if (margin_ < shortestMargin_) margin_ = shortestMargin_;
     if (margin_ > longestMargin_) margin_ = longestMargin_;
   }
