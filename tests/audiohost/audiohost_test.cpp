@@ -110,10 +110,11 @@ class RecorderTest : public ::testing::Test {
 };
 
 TEST_F(RecorderTest, WritesEveryBufferAsAStereoWavFileInRealTime) {
+  SetEnvironmentVariableA("ASIOHOST_BUFFER", "256");  // 5.8 ms per buffer
   CountingSource source;
   const int64_t start = Play(source);
   EXPECT_EQ(ASIOGetSampleRate(), 44100);
-  EXPECT_EQ(ASIOGetPrimaryBufferSizeSamples(), 128);
+  EXPECT_EQ(ASIOGetPrimaryBufferSizeSamples(), 256);
   Sleep(500);
   CloseVirtualChannel(0);
   const double elapsed = Seconds(Counter() - start);
@@ -137,7 +138,7 @@ TEST_F(RecorderTest, WritesEveryBufferAsAStereoWavFileInRealTime) {
 
   // Every buffer the callback produced, the preloaded one first, in order.
   const uint32_t frames = dataBytes / 4;
-  EXPECT_EQ(frames, source.calls.load() * 128);
+  EXPECT_EQ(frames, source.calls.load() * 256);
   bool inOrder = true;
   for (uint32_t i = 0; i < frames && inOrder; ++i) {
     int16_t left, right;
@@ -147,8 +148,8 @@ TEST_F(RecorderTest, WritesEveryBufferAsAStereoWavFileInRealTime) {
   }
   EXPECT_TRUE(inOrder);
   // The preloaded buffer plus one per period since the start.
-  const double expectedBuffers = 1 + elapsed * 44100 / 128;
-  EXPECT_NEAR(frames / 128.0, expectedBuffers, 2.0);
+  const double expectedBuffers = 1 + elapsed * 44100 / 256;
+  EXPECT_NEAR(frames / 256.0, expectedBuffers, 2.0);
 }
 
 TEST_F(RecorderTest, CallsOncePerPeriodAndKeepsTheHeaderCurrent) {
@@ -180,13 +181,13 @@ TEST_F(RecorderTest, ALongStallMovesThePaceInsteadOfBurstingToCatchUp) {
   CountingSource source;
   source.stallAtCall = 10;
   Play(source);
-  Sleep(700);
+  Sleep(900);
   ASIOShutdown();
-  ASSERT_GT(source.calls.load(), 30u);
+  ASSERT_GT(source.calls.load(), 111u);
   // The 150 periods the stall took are not made up for: the calls after it
   // keep about one period apart.
-  const double tenCallsLater = Seconds(source.callTimes[21] - source.callTimes[11]);
-  EXPECT_GT(tenCallsLater, 10 * 0.002667 * 0.8);
+  const double hundredCallsLater = Seconds(source.callTimes[111] - source.callTimes[11]);
+  EXPECT_GT(hundredCallsLater, 100 * 0.002667 * 0.8);
 }
 
 TEST_F(RecorderTest, UnusableSettingsFallBackToTheDefaults) {
