@@ -1,0 +1,163 @@
+// The port monitor under Wine with the simulated serial device: how soon a
+// line change becomes a key-down or key-up stamp, and how long shutdown
+// waits for the monitor when it is idle, busy keying, or stuck in a key-up.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "figures.h"
+#include "keyport/key_port.h"
+#include "keyport/port_monitor.h"
+#include "lamp_double.h"
+#include "simulated_serial_port.h"
+#include "tone/keying.h"
+#include "tone/performance_counter.h"
+
+namespace {
+
+constexpr int kLineChanges = 1000;
+
+double Milliseconds(int64_t counts) {
+  return 1000.0 * static_cast<double>(counts) / static_cast<double>(ReadPerformanceFrequency());
+}
+
+void PrintSpread(const char* what, const std::vector<double>& values, const char* target) {
+  const Spread spread = SpreadOf(values);
+  std::printf("%-58s median %7.3f ms, p99 %7.3f ms, worst %7.3f ms  (%s)\n", what, spread.median,
+              spread.p99, spread.worst, target);
+}
+
+// Toggles the line kLineChanges times and measures, for each change, the
+// time until the key stamp it causes. With `rearmed`, each change waits until
+// the monitor waits again; otherwise it follows the last stamp at once, so it
+// falls into the debounce pause.
+std::vector<double> LineToStamp(SimulatedSerialPort& port, int32_t debounce, bool rearmed) {
+  settings.debounceDelay = debounce;
+  const int waitsBefore = port.Calls(PortCall::WaitCommEvent);
+  SetupKeyPort();
+  port.WaitForCalls(PortCall::WaitCommEvent, waitsBefore + 1);
+  std::vector<double> latencies;
+  for (int i = 0; i < kLineChanges; ++i) {
+    const bool press = i % 2 == 0;
+    if (rearmed) port.WaitForCalls(PortCall::WaitCommEvent, waitsBefore + i + 1);
+    const int64_t changed = ReadPerformanceCounter();
+    port.SetModemStatus(press ? MS_DSR_ON : 0);
+    // The stamp is the monitor's; this thread only needs to see it taken.
+    while (appState.keyed.load(std::memory_order_acquire) != press) SwitchToThread();
+    const int64_t stamp = press ? appState.keyDownStamp.load() : appState.keyUpStamp.load();
+    latencies.push_back(Milliseconds(stamp - changed));
+  }
+  CloseKeyPort();
+  return latencies;
+}
+
+double TimedClose() {
+  const int64_t start = ReadPerformanceCounter();
+  CloseKeyPort();
+  return Milliseconds(ReadPerformanceCounter() - start);
+}
+
+std::vector<double> ShutdownIdle(SimulatedSerialPort& port, int runs) {
+  std::vector<double> times;
+  for (int run = 0; run < runs; ++run) {
+    const int waitsBefore = port.Calls(PortCall::WaitCommEvent);
+    SetupKeyPort();
+    port.WaitForCalls(PortCall::WaitCommEvent, waitsBefore + 1);
+    times.push_back(TimedClose());
+  }
+  return times;
+}
+
+// Another thread keys the line as fast as it can while shutdown runs.
+std::vector<double> ShutdownBusy(SimulatedSerialPort& port, int runs) {
+  std::vector<double> times;
+  for (int run = 0; run < runs; ++run) {
+    SetupKeyPort();
+    std::atomic<bool> keying{true};
+    std::thread keyer([&] {
+      for (DWORD status = MS_DSR_ON; keying; status ^= MS_DSR_ON) port.SetModemStatus(status);
+    });
+    Sleep(5);
+    times.push_back(TimedClose());
+    keying = false;
+    keyer.join();
+    port.SetModemStatus(0);
+    KeyUp();
+  }
+  return times;
+}
+
+// The real length of one 1 ms sleep and 250 timed-out 1 ms mutex waits: the
+// most that shutdown may wait for the monitor.
+double WaitBound() {
+  const HANDLE mutex = CreateMutexA(nullptr, TRUE, nullptr);
+  double bound = 0;
+  std::thread([&] {
+    const int64_t start = ReadPerformanceCounter();
+    Sleep(1);
+    for (int i = 0; i < 250; ++i) WaitForSingleObject(mutex, 1);
+    bound = Milliseconds(ReadPerformanceCounter() - start);
+  }).join();
+  CloseHandle(mutex);
+  return bound;
+}
+
+// The monitor's key-up waits, as a repaint would for the busy GUI thread.
+// Each shutdown is given as a share of the bound measured just before it.
+std::vector<double> ShutdownStuckShareOfBound(SimulatedSerialPort& port, int runs) {
+  std::vector<double> shares;
+  const HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  for (int run = 0; run < runs; ++run) {
+    const int waitsBefore = port.Calls(PortCall::WaitCommEvent);
+    SetupKeyPort();
+    port.SetModemStatus(MS_DSR_ON);
+    port.WaitForCalls(PortCall::WaitCommEvent, waitsBefore + 2);
+    ResetEvent(gate);
+    lampClearGate = gate;
+    const int clearsBefore = lampClears;
+    port.SetModemStatus(0);
+    while (lampClears == clearsBefore) SwitchToThread();
+    const double bound = WaitBound();
+    shares.push_back(TimedClose() / bound);
+    const HANDLE thread = monitorThread;
+    SetEvent(gate);
+    WaitForSingleObject(thread, INFINITE);
+    lampClearGate = nullptr;
+    CloseKeyPort();  // the thread has ended: frees what it kept
+    appState.monitorOutlived = false;
+  }
+  CloseHandle(gate);
+  return shares;
+}
+
+}  // namespace
+
+int main() {
+  SimulatedSerialPort port;
+  std::printf("Port monitor, simulated serial device, %d line changes per row\n", kLineChanges);
+  PrintSpread("line change to stamp, debounce 0, monitor waiting", LineToStamp(port, 0, true),
+              "target: worst < 1 ms");
+  PrintSpread("line change to stamp, debounce 5, monitor waiting", LineToStamp(port, 5, true),
+              "target: worst < 1 ms");
+  PrintSpread("line change to stamp, debounce 5, change inside the pause",
+              LineToStamp(port, 5, false), "target: worst < 6 ms");
+  settings.debounceDelay = 0;
+
+  const double bound = WaitBound();
+  std::printf("one 1 ms sleep and 250 timed-out 1 ms waits: %.1f ms\n", bound);
+  char target[64];
+  std::snprintf(target, sizeof target, "target: never above %.1f ms", bound);
+  PrintSpread("shutdown, monitor idle (100 runs)", ShutdownIdle(port, 100), target);
+  PrintSpread("shutdown, monitor busy keying (100 runs)", ShutdownBusy(port, 100), target);
+  const Spread stuck = SpreadOf(ShutdownStuckShareOfBound(port, 10));
+  std::printf("shutdown, monitor stuck in a key-up (10 runs), as a share of the bound measured\n"
+              "  just before it: median %.3f, worst %.3f  (target: never above 1)\n",
+              stuck.median, stuck.worst);
+  return 0;
+}
