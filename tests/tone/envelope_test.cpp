@@ -215,13 +215,6 @@ TEST_F(Envelope, KeyDownDuringHoldingMovesTheRelease) {
   }
 }
 
-TEST_F(Envelope, KeyUpWhileSilentChangesNothing) {
-  ToneGenerator& g = Install({});
-  ReleaseTone(kMicros100ms);
-  EXPECT_FALSE(g.sounding || g.releasePending);
-  EXPECT_EQ(g.releaseSample, 0u);
-}
-
 // Silent calls write count zeros and change nothing; sounding calls too
 // short for a pair write no sample but a last odd value of 0, and count.
 // Nothing is written past count.

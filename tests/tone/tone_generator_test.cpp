@@ -113,19 +113,4 @@ TEST_F(ToneTest, AmplitudeFollowsTheAttenuation) {
   EXPECT_EQ(appState.toneGenerator->levelDb, 90.30873362283398);
 }
 
-TEST_F(ToneTest, LeavesTheGeneratorSilentAndReset) {
-  ToneGenerator& g = Install({});
-  g.phase = 5.0;
-  g.samplesSinceKeyDown = 9;
-  g.riseCounter = 3;
-  g.fallCounter = 4;
-  g.rising = g.falling = g.sounding = true;
-  ComputeToneParameters(g);
-  EXPECT_EQ(g.phase, 0.0);
-  EXPECT_EQ(g.samplesSinceKeyDown, 0u);
-  EXPECT_EQ(g.riseCounter, 0u);
-  EXPECT_EQ(g.fallCounter, 0u);
-  EXPECT_FALSE(g.rising || g.falling || g.sounding);
-}
-
 }  // namespace
