@@ -43,11 +43,16 @@ ensure_display() {
     VELKIN_XVFB_PID=$!
     export DISPLAY=":$n"
     local i
+    # A server that another script started on :$n at the same moment answers
+    # too; the display is ours only while our server runs. The trap must not
+    # fail either, or the exit status of the program run would be lost.
     for i in $(seq 50); do
-      xdpyinfo >/dev/null 2>&1 && { trap 'kill $VELKIN_XVFB_PID 2>/dev/null' EXIT; return 0; }
+      kill -0 "$VELKIN_XVFB_PID" 2>/dev/null || break
+      xdpyinfo >/dev/null 2>&1 && kill -0 "$VELKIN_XVFB_PID" 2>/dev/null &&
+        { trap 'kill $VELKIN_XVFB_PID 2>/dev/null || true' EXIT; return 0; }
       sleep 0.1
     done
-    kill "$VELKIN_XVFB_PID" 2>/dev/null
+    kill "$VELKIN_XVFB_PID" 2>/dev/null || true
   done
   echo "could not start Xvfb" >&2
   return 1
