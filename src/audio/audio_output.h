@@ -11,5 +11,7 @@ struct ToneGenerator;
 void OpenAudioOutput(ToneGenerator& generator, void* window);
 // Lists the devices in the log. False when there is none.
 bool EnumerateDevices(int32_t& deviceCount);
-// Stops the library and frees appState.toneGenerator.
+// Closes the channel, shuts the library down and logs the buffer count, then
+// frees appState.toneGenerator, unless a port monitor that outlived shutdown
+// may still key it (appState.monitorOutlived).
 void CloseAudioOutput();
