@@ -87,4 +87,28 @@ TEST_F(AudioOutputTest, PlaysAToneThroughTheRecorder) {
   EXPECT_EQ(rise, (std::vector<int16_t>{0, 0, 1, 2, 4, 8, 12, 17}));
 }
 
+// The same path over the system's default endpoint, where the machine has
+// one (under Wine, the null sound device the test's environment sets up).
+TEST_F(AudioOutputTest, PlaysAToneThroughTheDefaultEndpoint) {
+  SetEnvironmentVariableA("ASIOHOST_DEVICES", nullptr);
+  ASSERT_TRUE(LoadAudioHost());
+  settings.deviceNumber = 0;
+  OpenAudioOutput(Generator(), nullptr);
+  const Lines log = LogBody();
+  ASSERT_FALSE(log.empty());
+  if (log.front() == "ASIO devices found: 1") GTEST_SKIP() << "no audio endpoint on this machine";
+  ASSERT_TRUE(Generator().channelReady);
+  EXPECT_NE(log[1], "Device number: 0 - WAV file recorder");
+  EXPECT_GT(Generator().bufferSamples, 0);
+
+  StartTone();
+  ASSERT_TRUE(Await([&] { return Generator().samplesSinceKeyDown.load() > 1000; }));
+  ReleaseTone(50000);
+  ASSERT_TRUE(Await([&] { return !Generator().sounding.load(); }));
+  const uint32_t played = Generator().buffersPlayed.load();
+  CloseAudioOutput();
+  EXPECT_GT(played, 0u);
+  EXPECT_EQ(LogBody().back(), "Count buffers played: " + std::to_string(played));
+}
+
 }  // namespace
