@@ -13,7 +13,8 @@ struct PortApi {
   BOOL(WINAPI* getCommModemStatus)(HANDLE, LPDWORD);
   // Ends outstanding waits on the port, also those another thread started.
   BOOL(WINAPI* cancelIoEx)(HANDLE, LPOVERLAPPED);
-  // Closes the port handle (the port's other handles are not the device's).
+  // Closes the port handle; the wait event, mutex and thread handles are
+  // not the device's and are closed directly.
   BOOL(WINAPI* closeHandle)(HANDLE);
   int(WINAPI* messageBox)(HWND, LPCSTR, LPCSTR, UINT);
   // The 1 ms sleeps of the debounce pause and of the stop.

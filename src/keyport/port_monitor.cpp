@@ -35,8 +35,9 @@ WaitOutcome ReadPort(KeyPort& port) {
   }
   // A stop that came between the run-flag test and the start of this wait
   // found nothing to cancel: end the wait here instead of sleeping in it.
-  // (Both sides store or load the flag in sequential order, then call the
-  // system, so one of the two cancellations always sees the wait.)
+  // The stop clears the flag before it cancels, and this test follows the
+  // start of the wait, both in sequential order: either the stop's
+  // cancellation finds the wait, or this test finds the flag cleared.
   if (!monitorRunning.load()) portApi.cancelIoEx(port.portHandle, &overlapped);
   DWORD transferred = 0;
   return portApi.getOverlappedResult(port.portHandle, &overlapped, &transferred, TRUE)
@@ -125,6 +126,7 @@ void CloseKeyPort() {
   KeyPort* port = keyPort;
   if (port == nullptr) return;
   monitorRunning.store(false);
+  // A record in place always holds an open port (a failed setup frees it).
   // Ends the thread's outstanding wait. The wait event is left alone: a reset
   // here could swallow the completion the thread is about to wait for.
   portApi.cancelIoEx(port->portHandle, nullptr);

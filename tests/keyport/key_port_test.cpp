@@ -118,11 +118,12 @@ TEST_P(KeyLineTest, WatchesTheChosenLineAndIgnoresTheOthers) {
   const KeyLineCase& line = GetParam();
   std::strcpy(settings.keyLine, line.setting);
   StartMonitor();
-  EXPECT_EQ(port.OpenedName(), "COM1");
-  EXPECT_EQ(port.OpenedAccess(), static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
-  EXPECT_EQ(port.OpenedShare(), 0u);
-  EXPECT_EQ(port.OpenedDisposition(), static_cast<DWORD>(OPEN_EXISTING));
-  EXPECT_EQ(port.OpenedFlags(), static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
+  const OpenedWith opened = port.Opened();
+  EXPECT_EQ(opened.name, "COM1");
+  EXPECT_EQ(opened.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+  EXPECT_EQ(opened.share, 0u);
+  EXPECT_EQ(opened.disposition, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(opened.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
   EXPECT_EQ(port.CommMask(), line.eventMask);
   const std::vector<std::string> log = DebugLogLines();
   const int monitoring = IndexOf(log, std::string("Monitoring port COM1 for ") + line.logName);
@@ -188,7 +189,7 @@ TEST_F(KeyPortTest, NumbersAboveNineAreOpenedThroughTheDeviceNamespace) {
     SCOPED_TRACE(c.setting);
     std::strcpy(settings.portName, c.setting);
     SetupKeyPort();
-    EXPECT_EQ(port.OpenedName(), c.opened);
+    EXPECT_EQ(port.Opened().name, c.opened);
     EXPECT_STREQ(settings.portName, c.opened);
     EXPECT_GE(IndexOf(DebugLogLines(), std::string("Monitoring port ") + c.opened + " for DSR"), 0);
     CloseKeyPort();

@@ -83,25 +83,9 @@ bool SimulatedSerialPort::WaitForCalls(PortCall call, int count) const {
   return changed.wait_for(hold, kPatience, [&] { return calls[static_cast<int>(call)] >= count; });
 }
 
-std::string SimulatedSerialPort::OpenedName() const {
+OpenedWith SimulatedSerialPort::Opened() const {
   std::lock_guard<std::mutex> hold(mutex);
-  return openedName;
-}
-DWORD SimulatedSerialPort::OpenedAccess() const {
-  std::lock_guard<std::mutex> hold(mutex);
-  return openedAccess;
-}
-DWORD SimulatedSerialPort::OpenedShare() const {
-  std::lock_guard<std::mutex> hold(mutex);
-  return openedShare;
-}
-DWORD SimulatedSerialPort::OpenedDisposition() const {
-  std::lock_guard<std::mutex> hold(mutex);
-  return openedDisposition;
-}
-DWORD SimulatedSerialPort::OpenedFlags() const {
-  std::lock_guard<std::mutex> hold(mutex);
-  return openedFlags;
+  return opened;
 }
 DWORD SimulatedSerialPort::CommMask() const {
   std::lock_guard<std::mutex> hold(mutex);
@@ -146,11 +130,7 @@ HANDLE WINAPI SimulatedSerialPort::CreateFile(LPCSTR name, DWORD access, DWORD s
                                                DWORD flags, HANDLE) {
   SimulatedSerialPort& port = *current;
   std::lock_guard<std::mutex> hold(port.mutex);
-  port.openedName = name;
-  port.openedAccess = access;
-  port.openedShare = share;
-  port.openedDisposition = disposition;
-  port.openedFlags = flags;
+  port.opened = {name, access, share, disposition, flags};
   return port.Enter(PortCall::CreateFile) ? INVALID_HANDLE_VALUE : Handle();
 }
 

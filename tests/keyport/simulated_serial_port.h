@@ -42,6 +42,14 @@ struct MessageBoxShown {
   std::vector<std::string> logAtTheTime;  // the debug log while the box was up
 };
 
+struct OpenedWith {
+  std::string name;
+  DWORD access = 0;
+  DWORD share = 0;
+  DWORD disposition = 0;
+  DWORD flags = 0;
+};
+
 class SimulatedSerialPort {
  public:
   SimulatedSerialPort();
@@ -62,11 +70,7 @@ class SimulatedSerialPort {
   // Blocks until `call` has been made `count` times; false after 10 s.
   bool WaitForCalls(PortCall call, int count) const;
 
-  std::string OpenedName() const;
-  DWORD OpenedAccess() const;
-  DWORD OpenedShare() const;
-  DWORD OpenedDisposition() const;
-  DWORD OpenedFlags() const;
+  OpenedWith Opened() const;  // the arguments of the last open
   DWORD CommMask() const;
   std::vector<MessageBoxShown> Boxes() const;
 
@@ -103,8 +107,7 @@ class SimulatedSerialPort {
   StopRace race = StopRace::None;
   bool held = false;
   bool stopAsked = false;
-  std::string openedName;
-  DWORD openedAccess = 0, openedShare = 0, openedDisposition = 0, openedFlags = 0;
+  OpenedWith opened;
   std::vector<MessageBoxShown> boxes;
 };
 
