@@ -11,7 +11,6 @@
 #include <mmdeviceapi.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -24,7 +23,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr DWORD kStallTimeoutMs = 2000;  // an event this late means the device has gone
 constexpr REFERENCE_TIME kHundredNsPerSecond = 10000000;
 
 struct Endpoint {
@@ -200,13 +198,14 @@ DWORD WINAPI RenderThread(void*) {
   const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
   if (!task) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   const HANDLE waits[] = {endpoint.stopEvent, endpoint.bufferEvent};
-  bool deviceAlive = true;
-  while (deviceAlive) {
-    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kStallTimeoutMs);
-    if (woken == WAIT_OBJECT_0) break;
-    if (woken == WAIT_OBJECT_0 + 1) deviceAlive = RenderAvailable(endpoint.channel);
+  for (;;) {
+    // Stop, or a wait that failed, ends the loop.
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
+    if (!RenderAvailable(endpoint.channel)) {
+      WaitForSingleObject(endpoint.stopEvent, INFINITE);  // the device has gone: idle until stopped
+      break;
+    }
   }
-  if (!deviceAlive) WaitForSingleObject(endpoint.stopEvent, INFINITE);
   if (task) AvRevertMmThreadCharacteristics(task);
   return 0;
 }
