@@ -166,7 +166,8 @@ bool InitializeShared() {
 }
 
 void ReleaseEndpoint() {
-  if (endpoint.watcher && endpoint.enumerator) endpoint.enumerator->UnregisterEndpointNotificationCallback(endpoint.watcher.Get());
+  if (endpoint.watcher && endpoint.enumerator)
+    endpoint.enumerator->UnregisterEndpointNotificationCallback(endpoint.watcher.Get());
   if (endpoint.bufferEvent) CloseHandle(endpoint.bufferEvent);
   if (endpoint.stopEvent) CloseHandle(endpoint.stopEvent);
   std::unique_ptr<ComScope> com = std::move(endpoint.com);
