@@ -1,7 +1,8 @@
 // How evenly the WAV file recorder calls the fill callback: callbacks per
 // second against rate / buffer, the spread of the intervals between calls
-// around the buffer period, how far the last call lies from the ideal grid
-// (drift), and the processor time the recorder spends to keep the pace.
+// around the buffer period, how far the calls move off the ideal grid from
+// the first second to the last (drift), and the processor time the recorder
+// spends to keep the pace.
 
 #include <windows.h>
 
@@ -73,7 +74,16 @@ void Measure(uint32_t rate, uint32_t frames, DWORD milliseconds) {
     deviations.push_back(std::fabs((log.starts[i] - log.starts[i - 1]) / countsPerMicro - period));
   const double span = (log.starts[calls - 1] - log.starts[0]) / countsPerMicro;
   const double measuredRate = (calls - 1) / span * 1e6;
-  const double drift = span - (calls - 1) * period;
+  // Drift: how far the calls have moved off the ideal grid from the first
+  // second to the last, each located by its median offset, so that a single
+  // late call at either end does not count.
+  auto gridOffset = [&](size_t from, size_t to) {
+    std::vector<double> offsets;
+    for (size_t i = from; i < to; ++i) offsets.push_back((log.starts[i] - log.starts[0]) / countsPerMicro - i * period);
+    return SpreadOf(offsets).median;
+  };
+  const size_t perSecond = rate / frames;
+  const double drift = gridOffset(calls - perSecond, calls) - gridOffset(0, perSecond);
   const Spread jitter = SpreadOf(deviations);
   std::printf("%6u Hz %5u frames (period %7.1f us), %5.1f s: %8.2f calls/s against %8.2f (%+.3f %%); "
               "|interval - period| us: median %6.1f, p99 %7.1f, worst %7.1f; drift %+7.1f us; cpu %4.1f %%\n",
