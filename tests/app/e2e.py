@@ -30,24 +30,21 @@ TOLERANCE_MS = 15.0
 SHUTDOWN_TAIL = ["Shut down ASIO", "Count buffers played: #", "", "",
                  "Shutting down debug logging system...", "Date: # - Time: #", "Goodbye"]
 
-
 # What the port monitor thread writes on a port without modem-status lines,
 # and when it is stopped.
 MONITOR_LINES = {"Failed: ReadPort!", "Failed: GetCommModemStatus!", "Exiting port monitor thread!"}
 
 
 def masked(lines):
-    out = []
-    for line in lines:
+    def mask(line):
         line = re.sub(r"^(Count buffers played): \d+$", r"\1: #", line)
-        line = re.sub(r"^Date: .* - Time: .*$", "Date: # - Time: #", line)
-        out.append(line)
-    return out
+        return re.sub(r"^Date: .* - Time: .*$", "Date: # - Time: #", line)
+    return [mask(line) for line in lines]
 
 
 class StartupTest(unittest.TestCase):
     def test_missing_config_box_comes_first_then_defaults(self):
-        with Velkin("no-config", default_config=False) as app:
+        with Velkin("no-config", config=None) as app:
             app.start()
             boxes = app.wait_window(boxes=["Configuration initializarion", "Error"])
             self.assertEqual([b.title for b in boxes], ["Configuration initializarion", "Error"])

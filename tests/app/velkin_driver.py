@@ -76,14 +76,13 @@ def poll(what, check, timeout):
 class Velkin:
     """One run of velkin.exe in its own working folder."""
 
-    def __init__(self, name, config=None, with_audio_host=True, default_config=True):
+    def __init__(self, name, config=config_text(), with_audio_host=True):
+        """`config` is the text of config.ini; None leaves the file out."""
         self.bin = os.environ["VELKIN_BIN"]
         self.wine = os.environ.get("VELKIN_WINE") or shutil.which("wine")
         self.folder = os.path.join(os.environ["VELKIN_WORK"], name)
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
-        if config is None and default_config:
-            config = config_text()
         if config is not None:
             with open(os.path.join(self.folder, "config.ini"), "w") as f:
                 f.write(config)
@@ -145,6 +144,7 @@ class Velkin:
             return self.xid
 
         poll("the Velkin window", check, timeout)
+        self.probe("activate")
         return seen
 
     def wait_box(self, title, timeout=30):
@@ -159,6 +159,8 @@ class Velkin:
     def dismiss(self, box):
         subprocess.run(["xdotool", "windowfocus", "--sync", box.xid, "key", "Return"], capture_output=True)
         poll(f'the box "{box.title}" to close', lambda: find_visible(box.title) is None, 30)
+        if box.window_visible:
+            self.probe("activate")
 
     def focus(self):
         subprocess.run(["xdotool", "windowfocus", "--sync", self.xid], check=True, capture_output=True)
@@ -209,8 +211,8 @@ class Velkin:
     def pixel(self, x, y):
         return self.watch(x, y, 0, lambda: None)[0][1]
 
-    def screenshot(self, path=None, crop=True):
-        """A PPM (or, by its name, PNG) of the client area."""
+    def screenshot(self, path=None):
+        """A picture of the client area; its format follows the file name."""
         path = path or os.path.join(self.folder, "window.ppm")
         g = self.geometry()
         width, height = g["client"].split("x")

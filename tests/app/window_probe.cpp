@@ -5,6 +5,7 @@
 //                                   "ready", then "<ms> <rrggbb>" per change
 //   window_probe post MESSAGE       posts MESSAGE (a number) to the window
 //   window_probe box TITLE          the texts of the message box titled TITLE
+//   window_probe activate           makes the window the foreground window
 #include <windows.h>
 
 #include <cstdio>
@@ -68,6 +69,18 @@ int Watch(HWND window, int x, int y, DWORD milliseconds) {
   return 0;
 }
 
+// Keyboard input goes to the foreground window. Wine may leave none after a
+// message box without an owner closes, while the X focus stays where it was.
+int Activate(HWND window) {
+  for (int tries = 0; tries < 250; ++tries) {
+    if (GetForegroundWindow() == window) return 0;
+    SetForegroundWindow(window);
+    Sleep(20);
+  }
+  std::printf("not the foreground window\n");
+  return 1;
+}
+
 BOOL CALLBACK PrintStaticText(HWND child, LPARAM) {
   char className[64] = "";
   char text[1024] = "";
@@ -108,9 +121,10 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "watch") == 0) {
     return Watch(window, std::atoi(argv[2]), std::atoi(argv[3]), static_cast<DWORD>(std::atoi(argv[4])));
   }
+  if (argc == 2 && std::strcmp(argv[1], "activate") == 0) return Activate(window);
   if (argc == 3 && std::strcmp(argv[1], "post") == 0) {
     return PostMessageA(window, static_cast<UINT>(std::atoi(argv[2])), 0, 0) ? 0 : 1;
   }
-  std::fprintf(stderr, "usage: window_probe window SECONDS | watch X Y MS | post MESSAGE | box TITLE\n");
+  std::fprintf(stderr, "usage: window_probe window SECONDS | watch X Y MS | post MESSAGE | box TITLE | activate\n");
   return 2;
 }
