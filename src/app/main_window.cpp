@@ -71,7 +71,7 @@ void RunCreationSequence(HWND window, HINSTANCE instance) {
   PlaceLamp(window);
   MakeDrawingObjects(window, instance);
   OpenDebugLog();
-  LogLine("Velkin v1.08 XP");
+  LogLine(kTitle);
   LogLine("");
   // Stored whatever the audio outcome, so keying always has a generator.
   appState.toneGenerator = CreateToneGenerator();

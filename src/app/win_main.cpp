@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "app/main_window.h"
+#include "app/message_box.h"
 #include "app/settings.h"
 #include "audio/audio_host.h"
 #include "audio/audio_output.h"
@@ -21,7 +22,8 @@ void Shutdown() {
   CloseDebugLog();
 }
 
-// Runs until the quit message and returns its exit code.
+// Runs until the quit message and returns its exit code. A failed fetch ends
+// the loop as well, instead of spinning on the error.
 int RunMessageLoop() {
   MSG message;
   BOOL fetched;
@@ -38,7 +40,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Without the audio library Velkin still runs: keying and the lamp work.
   LoadAudioHost();
   if (!RegisterMainWindowClass(instance)) {
-    MessageBoxA(nullptr, "Error Registering Class!", "Error", MB_OK);
+    ShowMessageBox("Error Registering Class!", "Error", MessageIcon::None);
     return 0;
   }
   HWND window = CreateMainWindow(instance);
