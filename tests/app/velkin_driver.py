@@ -1,5 +1,5 @@
 """Drives velkin.exe under Wine on an X display and reads what it leaves
-behind. Shared by the end-to-end tests, the run command and the benchmarks.
+behind. Shared by the end-to-end tests and the benchmarks.
 
 Environment: VELKIN_BIN, the build's bin folder (velkin.exe, ASIOHOST.dll,
 window_probe.exe); VELKIN_WORK, a scratch folder for working folders;
@@ -27,9 +27,11 @@ Box = collections.namedtuple("Box", "title xid texts window_visible")
 Tone = collections.namedtuple("Tone", "first_samples peak full_level_ms fall_ms faded")
 
 
-def config_text(port="NONE", device=0, line="DSR"):
+def config_text(port="NONE", device=0):
+    """The default settings but for the port ("NONE" is rejected without a
+    box) and the audio device."""
     return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime 0.01\n"
-            f"PortName {port}\nKeyLine {line}\nDebounceDelay 0\n")
+            f"PortName {port}\nKeyLine DSR\nDebounceDelay 0\n")
 
 
 @contextlib.contextmanager
@@ -211,14 +213,14 @@ class Velkin:
     def pixel(self, x, y):
         return self.watch(x, y, 0, lambda: None)[0][1]
 
-    def screenshot(self, path=None):
-        """A picture of the client area; its format follows the file name."""
-        path = path or os.path.join(self.folder, "window.ppm")
+    def screenshot(self):
+        """The path of a PPM picture of the client area."""
+        path = os.path.join(self.folder, "window.ppm")
         g = self.geometry()
         width, height = g["client"].split("x")
         x, y = g["origin"].split(",")
-        subprocess.run(["import", "-silent", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "-depth", "8", path],
-                       check=True)
+        subprocess.run(["import", "-silent", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
+                        "-depth", "8", path], check=True)
         return path
 
     # --- what the run left behind
