@@ -50,7 +50,7 @@ Recording ReadRecording(const std::filesystem::path& path) {
 }
 
 TEST_F(AudioOutputTest, PlaysAToneThroughTheRecorder) {
-  const std::string wav = (folder_ / "tone.wav").string();
+  const std::string wav = (std::filesystem::current_path() / "tone.wav").string();
   SetEnvironmentVariableA("ASIOHOST_DEVICES", "recorder");
   SetEnvironmentVariableA("ASIOHOST_RATE", "44100");
   SetEnvironmentVariableA("ASIOHOST_BUFFER", "256");

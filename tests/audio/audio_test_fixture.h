@@ -14,18 +14,13 @@
 #include "app/settings.h"
 #include "audio/audio_host.h"
 #include "log/debug_log.h"
+#include "scratch_directory.h"
 #include "tone/tone_generator.h"
 
 class AudioOutputTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = settings;
-    previous_ = std::filesystem::current_path();
-    folder_ = std::filesystem::temp_directory_path() /
-              ("velkin-audio-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-    std::filesystem::current_path(folder_);
     OpenDebugLog();
     appState.toneGenerator = CreateToneGenerator();
   }
@@ -37,9 +32,6 @@ class AudioOutputTest : public ::testing::Test {
     appState.monitorOutlived.store(false);
     audioHost = AudioHost{};
     settings = saved_;
-    std::filesystem::current_path(previous_);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
   }
 
   ToneGenerator& Generator() { return *appState.toneGenerator; }
@@ -58,9 +50,7 @@ class AudioOutputTest : public ::testing::Test {
     return lines;
   }
 
-  std::filesystem::path folder_;
-
  private:
+  ScratchDirectory scratch_;
   Settings saved_;
-  std::filesystem::path previous_;
 };

@@ -11,6 +11,7 @@
 
 #include "log/debug_log.h"
 #include "log/log_format.h"
+#include "scratch_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -79,19 +80,7 @@ TEST(LogDate, UsesEnglishNamesAndTwoDigitDay) {
 // Each test runs in a directory of its own.
 class DebugLogFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("velkin-log-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    CloseDebugLog();
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { CloseDebugLog(); }
   static std::string Read(const char* name) {
     std::ifstream in(name, std::ios::binary);
     std::stringstream text;
@@ -109,7 +98,7 @@ class DebugLogFile : public ::testing::Test {
 #endif
     return text;
   }
-  fs::path previous_, dir_;
+  ScratchDirectory scratch_;
 };
 
 TEST_F(DebugLogFile, WritesHeaderLinesAndFooter) {
@@ -174,9 +163,9 @@ TEST_F(DebugLogFile, OverlongLinesAreCutButStillEndTheLine) {
   LogLine("next");
   CloseDebugLog();
   const std::string text = ReadText("VelkinDbg.Log");
-  EXPECT_NE(text.find("\n" + std::string(1022, 'n') + "\n" + std::string(158, 'i') + "\n" +
-                      std::string(258, 'r') + "\nnext\n"),
-            std::string::npos);
+  std::string cut = "\n";
+  cut.append(1022, 'n').append("\n").append(158, 'i').append("\n").append(258, 'r').append("\nnext\n");
+  EXPECT_NE(text.find(cut), std::string::npos);
 }
 
 TEST_F(DebugLogFile, NothingIsWrittenWhileClosed) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "scratch_directory.h"
 
 namespace {
 
@@ -114,25 +115,12 @@ TEST(SettingsFile, DefaultsAreInPlaceFromTheStart) {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 class ConfigFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = settings;
-    previous_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / "velkin-settings-test";
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    settings = saved_;
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { saved_ = settings; }
+  void TearDown() override { settings = saved_; }
+  ScratchDirectory scratch_;
   Settings saved_;
-  fs::path previous_, dir_;
 };
 
 TEST_F(ConfigFile, MissingFileChangesNothing) {

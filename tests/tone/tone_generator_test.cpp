@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "log/debug_log.h"
+#include "scratch_directory.h"
 #include "tone_fixture.h"
 
 namespace fs = std::filesystem;
@@ -18,18 +18,8 @@ namespace {
 // and returns what it wrote after the log's header.
 class ToneParameters : public ToneTest {
  protected:
-  void SetUp() override {
-    previous_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("velkin-tone-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
   void TearDown() override {
     CloseDebugLog();
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
     ToneTest::TearDown();
   }
 
@@ -53,7 +43,7 @@ class ToneParameters : public ToneTest {
     std::ifstream in("VelkinDbg.Log", std::ios::binary | std::ios::ate);
     return in.tellg();
   }
-  fs::path previous_, dir_;
+  ScratchDirectory scratch_;
 };
 
 TEST_F(ToneParameters, DerivedLengthsAndTheirLogLines) {
