@@ -57,3 +57,23 @@ ensure_display() {
   echo "could not start Xvfb" >&2
   return 1
 }
+
+# For the runs that type on Velkin's keyboard (the end-to-end tests, the
+# whole-program benchmarks, the headless run): a Wine prefix and a headless
+# display of their own. Wine keeps one foreground window for all programs of
+# a prefix, whatever their display, so another program there could take the
+# keyboard from Velkin mid-message. Runs take turns on the prefix through a
+# lock on descriptor 9, which the caller keeps from what it starts (9>&-).
+# At exit the prefix's Wine server is ended before the display goes: a server
+# that outlived its display would keep a desktop bound to it, and the next run
+# in the prefix could not open a window.
+enter_keying_session() {
+  export VELKIN_WINEPREFIX=${VELKIN_WINEPREFIX:-$VELKIN_ROOT/build/wine-prefix-keying}
+  mkdir -p "$(dirname "$VELKIN_WINEPREFIX")"
+  exec 9>"$VELKIN_WINEPREFIX.lock"
+  flock 9
+  ensure_wine_prefix 9>&-
+  unset DISPLAY
+  ensure_display 9>&- || return 1
+  trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; kill $VELKIN_XVFB_PID 2>/dev/null || true' EXIT
+}

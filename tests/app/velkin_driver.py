@@ -211,7 +211,12 @@ class Velkin:
         return [(float(ms), colour) for ms, colour in changes]
 
     def pixel(self, x, y):
-        return self.watch(x, y, 0, lambda: None)[0][1]
+        """The client pixel's colour. Right after the window appears Wine may
+        not read it yet, and the probe then reports nothing: ask again."""
+        def read():
+            changes = self.watch(x, y, 0, lambda: None)
+            return changes[0][1] if changes else None
+        return poll(f"client pixel ({x}, {y})", read, 30)
 
     def screenshot(self):
         """The path of a PPM picture of the client area."""

@@ -42,10 +42,22 @@ COLORREF ClientPixel(HDC screen, POINT origin, int x, int y) {
   return GetPixel(screen, origin.x + x, origin.y + y);
 }
 
-int Watch(HWND window, int x, int y, DWORD milliseconds) {
+// Right after the window appears, its pixels may not be readable yet
+// (GetPixel gives CLR_INVALID): wait until they are, or ten seconds at most.
+POINT ReadableClientOrigin(HWND window, HDC screen, int x, int y) {
   POINT origin{0, 0};
-  ClientToScreen(window, &origin);
+  for (int tries = 0; tries < 500; ++tries) {
+    origin = POINT{0, 0};
+    ClientToScreen(window, &origin);
+    if (ClientPixel(screen, origin, x, y) != CLR_INVALID) break;
+    Sleep(20);
+  }
+  return origin;
+}
+
+int Watch(HWND window, int x, int y, DWORD milliseconds) {
   HDC screen = GetDC(nullptr);
+  const POINT origin = ReadableClientOrigin(window, screen, x, y);
   std::printf("ready\n");
   std::fflush(stdout);
   LARGE_INTEGER frequency, start, now;

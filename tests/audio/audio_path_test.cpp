@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "audio/audio_output.h"
 #include "audio_test_fixture.h"
@@ -30,6 +31,22 @@ bool Await(Condition done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Plays one tone to its end; returns the fill calls that counted it. The call
+// that ends the tone counts itself only as it returns, so the count is read
+// once it has stopped changing.
+uint32_t PlayTone(ToneGenerator& generator, uint32_t keyDownMicros) {
+  StartTone();
+  EXPECT_TRUE(Await([&] { return generator.samplesSinceKeyDown.load() > 1000; }));
+  ReleaseTone(keyDownMicros);
+  EXPECT_TRUE(Await([&] { return !generator.sounding.load(); }));
+  uint32_t played = generator.buffersPlayed.load();
+  EXPECT_TRUE(Await([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::exchange(played, generator.buffersPlayed.load()) == played;
+  }));
+  return played;
 }
 
 struct Recording {
@@ -60,11 +77,7 @@ TEST_F(AudioOutputTest, PlaysAToneThroughTheRecorder) {
 
   OpenAudioOutput(Generator(), nullptr);
   ASSERT_TRUE(Generator().channelReady);
-  StartTone();
-  ASSERT_TRUE(Await([&] { return Generator().samplesSinceKeyDown.load() > 1000; }));
-  ReleaseTone(100000);  // 4410 samples at 44100 per second
-  ASSERT_TRUE(Await([&] { return !Generator().sounding.load(); }));
-  const uint32_t played = Generator().buffersPlayed.load();
+  const uint32_t played = PlayTone(Generator(), 100000);  // 4410 samples at 44100 per second
   CloseAudioOutput();
 
   EXPECT_THAT(LogBody(), ::testing::ElementsAreArray(Lines{
@@ -101,11 +114,7 @@ TEST_F(AudioOutputTest, PlaysAToneThroughTheDefaultEndpoint) {
   EXPECT_NE(log[1], "Device number: 0 - WAV file recorder");
   EXPECT_GT(Generator().bufferSamples, 0);
 
-  StartTone();
-  ASSERT_TRUE(Await([&] { return Generator().samplesSinceKeyDown.load() > 1000; }));
-  ReleaseTone(50000);
-  ASSERT_TRUE(Await([&] { return !Generator().sounding.load(); }));
-  const uint32_t played = Generator().buffersPlayed.load();
+  const uint32_t played = PlayTone(Generator(), 50000);
   CloseAudioOutput();
   EXPECT_GT(played, 0u);
   EXPECT_EQ(LogBody().back(), "Count buffers played: " + std::to_string(played));
