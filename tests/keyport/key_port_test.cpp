@@ -15,6 +15,7 @@
 #include "keyport/port_monitor.h"
 #include "lamp_double.h"
 #include "log/debug_log.h"
+#include "scratch_directory.h"
 #include "simulated_serial_port.h"
 #include "tone/keying.h"
 
@@ -102,6 +103,7 @@ class KeyPortTest : public ::testing::Test {
     ASSERT_TRUE(port.WaitForCalls(PortCall::WaitCommEvent, waitsSoFar + 1));
   }
 
+  ScratchDirectory scratch_;  // the log of each test is its own
   SimulatedSerialPort port;
 };
 
