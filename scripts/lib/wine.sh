@@ -33,29 +33,27 @@ ensure_wine_prefix() {
 }
 
 # Starts a private Xvfb when there is no display and exports DISPLAY.
+# The server picks a free display number itself and reports it once it
+# accepts connections, so that two scripts starting at once, or a server of
+# an earlier run that is still going away, can never be taken for ours.
 # The server is stopped when the calling shell exits.
 ensure_display() {
   [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1 && return 0
-  local n
-  for n in $(seq 90 130); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    VELKIN_XVFB_PID=$!
-    export DISPLAY=":$n"
-    local i
-    # A server that another script started on :$n at the same moment answers
-    # too; the display is ours only while our server runs. The trap must not
-    # fail either, or the exit status of the program run would be lost.
-    for i in $(seq 50); do
-      kill -0 "$VELKIN_XVFB_PID" 2>/dev/null || break
-      xdpyinfo >/dev/null 2>&1 && kill -0 "$VELKIN_XVFB_PID" 2>/dev/null &&
-        { trap 'kill $VELKIN_XVFB_PID 2>/dev/null || true' EXIT; return 0; }
-      sleep 0.1
-    done
+  local report number=""
+  report=$(mktemp -u)
+  mkfifo "$report"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$report" >/dev/null 2>&1 &
+  VELKIN_XVFB_PID=$!
+  read -r -t 20 number <"$report" || true
+  rm -f "$report"
+  if [ -z "$number" ]; then
     kill "$VELKIN_XVFB_PID" 2>/dev/null || true
-  done
-  echo "could not start Xvfb" >&2
-  return 1
+    echo "could not start Xvfb" >&2
+    return 1
+  fi
+  export DISPLAY=":$number"
+  # The trap must not fail, or the exit status of the program run is lost.
+  trap 'kill $VELKIN_XVFB_PID 2>/dev/null || true' EXIT
 }
 
 # For the runs that type on Velkin's keyboard (the end-to-end tests, the
