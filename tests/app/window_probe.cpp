@@ -58,14 +58,17 @@ POINT ReadableClientOrigin(HWND window, HDC screen, int x, int y) {
 int Watch(HWND window, int x, int y, DWORD milliseconds) {
   HDC screen = GetDC(nullptr);
   const POINT origin = ReadableClientOrigin(window, screen, x, y);
-  std::printf("ready\n");
-  std::fflush(stdout);
   LARGE_INTEGER frequency, start, now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
+  // The first colour is read before "ready": the caller acts on the window
+  // only after it, so the first change reported is the colour from before.
+  COLORREF colour = ClientPixel(screen, origin, x, y);
+  std::printf("ready\n");
+  std::fflush(stdout);
   COLORREF last = CLR_INVALID;
-  for (;;) {
-    const COLORREF colour = ClientPixel(screen, origin, x, y);
+  for (bool first = true;; first = false) {
+    if (!first) colour = ClientPixel(screen, origin, x, y);
     QueryPerformanceCounter(&now);
     const double elapsed = 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
                            static_cast<double>(frequency.QuadPart);
