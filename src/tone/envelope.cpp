@@ -8,9 +8,10 @@
 #include "tone/real_to_count.h"
 #include "tone/tone_generator.h"
 
-// Memory order: `sounding` and `releasePending` publish what was written
-// before them, so they are stored with release and loaded with acquire; every
-// other shared field is read and written whole, relaxed.
+// Memory order: `sounding`, `releasePending` and a new tone's `rising`
+// publish what was written before them, so they are stored with release and
+// loaded with acquire; every other shared field is read and written whole,
+// relaxed. The phase and the counters have one writer, the audio thread.
 
 namespace {
 
@@ -18,6 +19,10 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr auto relaxed = std::memory_order_relaxed;
 constexpr auto release = std::memory_order_release;
 constexpr auto acquire = std::memory_order_acquire;
+
+// A start request: bit 0 marks a fresh tone, the other bits count requests.
+constexpr uint32_t kFreshTone = 1;
+constexpr uint32_t kNextRequest = 2;
 
 // Step `step` of a raised cosine whose period is 2 · length − 1 samples.
 double RaisedCosine(uint32_t step, uint32_t length, double amplitude) {
@@ -28,8 +33,9 @@ double RaisedCosine(uint32_t step, uint32_t length, double amplitude) {
 // so an over-loud tone saturates instead of wrapping to the opposite sign. A
 // value that is not a number (from settings that make no tone) is silence.
 int16_t ToSample(double value) {
+  if (value > -32769.0 && value < 32768.0) return static_cast<int16_t>(value);  // the usual case
   if (std::isnan(value)) return 0;
-  return static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+  return value < 0.0 ? int16_t{-32768} : int16_t{32767};
 }
 
 // Whole samples from sample count `count` to the next cycle boundary of a
@@ -58,8 +64,21 @@ void RiseStep(ToneGenerator& generator, double& level) {
 void HoldStep(ToneGenerator& generator, double& level) {
   if (generator.samplesSinceKeyDown.load(relaxed) < generator.releaseSample.load(relaxed)) return;
   generator.releasePending.store(false, release);
+  generator.fallCounter.store(0, relaxed);
   generator.falling.store(true, relaxed);
   FallStep(generator, level);
+}
+
+// The first sample that sees a new start request begins that tone: its count
+// starts here, and a fresh tone rises from phase 0. True when it rises.
+bool BeginRequestedTone(ToneGenerator& generator, uint32_t request) {
+  generator.startSeen = request;
+  generator.samplesSinceKeyDown.store(0, relaxed);
+  if ((request & kFreshTone) == 0) return false;
+  generator.riseCounter.store(0, relaxed);
+  generator.fallCounter.store(0, relaxed);
+  generator.phase.store(0.0, relaxed);
+  return true;
 }
 
 // Ends the tone at once, without a fall.
@@ -75,19 +94,17 @@ void CutTone(ToneGenerator& generator) {
 void StartTone() {
   ToneGenerator* generator = appState.toneGenerator;
   if (generator == nullptr || generator->sounding.load(acquire)) return;
-  if (generator->rising.load(relaxed) || generator->falling.load(relaxed)) {
-    // The last tone was cut mid-envelope: carry on from where it stopped, without a rise.
-    generator->rising.store(false, relaxed);
-  } else {
-    generator->riseCounter.store(0, relaxed);
-    generator->phase.store(0.0, relaxed);
-    generator->fallCounter.store(0, relaxed);
-    generator->rising.store(true, relaxed);
-  }
-  generator->samplesSinceKeyDown.store(0, relaxed);
+  // A tone cut mid-envelope left its phase and counters where they were: the
+  // next one carries on from there, without a rise.
+  const bool fresh = !(generator->rising.load(relaxed) || generator->falling.load(relaxed));
+  const uint32_t count = generator->startRequest.load(relaxed) & ~kFreshTone;
+  // The request goes before the flags: a fill loop that sees a flag of the new
+  // tone then sees its request too, and resets the counters before using them.
+  generator->startRequest.store(count + kNextRequest + (fresh ? kFreshTone : 0), relaxed);
+  generator->rising.store(fresh, release);
   // The flags are settled before `sounding` publishes the tone, so a fill call
   // that sees the new tone never sees the old tone's fall or release.
-  generator->falling.store(false, relaxed);
+  generator->falling.store(false, release);
   generator->releasePending.store(false, release);
   generator->sounding.store(true, release);
 }
@@ -105,7 +122,6 @@ void ReleaseTone(uint32_t keyDownMicros) {
   const uint32_t half = generator->halfWaveLength;
   generator->releaseSample.store(keyDownSamples > half ? keyDownSamples - half : keyDownSamples,
                                  relaxed);
-  generator->fallCounter.store(0, relaxed);
   generator->falling.store(false, relaxed);
   generator->releasePending.store(true, release);
   generator->rising.store(false, relaxed);
@@ -119,10 +135,22 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
   }
   const uint32_t half = count / 2;
   double level = generator.amplitude;  // the working level belongs to this call
+  // The count is this thread's alone: kept here, stored at every sample for
+  // the steps and the readers, never read back.
+  uint32_t produced = generator.samplesSinceKeyDown.load(relaxed);
   for (uint32_t i = 0; i < half; ++i) {
+    // `rising` is read before the request (StartTone stores them the other
+    // way round), so a new tone's flag never comes without its request. A
+    // request seen first is trusted for the rise on its own.
+    bool rising = generator.rising.load(acquire);
+    const uint32_t request = generator.startRequest.load(relaxed);
+    if (request != generator.startSeen) {
+      rising = BeginRequestedTone(generator, request);
+      produced = 0;
+    }
     const double phase = generator.phase.load(relaxed) + generator.phaseIncrement;
     generator.phase.store(phase, relaxed);
-    if (generator.rising.load(relaxed)) {
+    if (rising) {
       RiseStep(generator, level);
     } else if (generator.releasePending.load(acquire)) {
       HoldStep(generator, level);
@@ -130,7 +158,7 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
       FallStep(generator, level);
     }
     buffer[i] = buffer[half + i] = ToSample(std::sin(phase) * level);
-    generator.samplesSinceKeyDown.store(generator.samplesSinceKeyDown.load(relaxed) + 1, relaxed);
+    generator.samplesSinceKeyDown.store(++produced, relaxed);
   }
   if (count % 2 != 0) buffer[count - 1] = 0;  // a value that belongs to neither half
   generator.buffersPlayed.store(generator.buffersPlayed.load(relaxed) + 1, relaxed);

@@ -36,6 +36,12 @@ struct ToneGenerator {
   bool hasFall;
   std::atomic<bool> sounding;
   bool channelReady;
+  // The audio thread alone writes the phase and the counters, so that a fill
+  // call running on after its tone ended cannot undo the next tone's reset:
+  // the key side asks for a tone here, and the fill loop resets them on the
+  // first sample that sees a request it has not begun (startSeen, its own).
+  std::atomic<uint32_t> startRequest;
+  uint32_t startSeen;
 };
 
 static_assert(offsetof(ToneGenerator, channelDescriptor) == 0,

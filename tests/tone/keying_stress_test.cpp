@@ -1,12 +1,14 @@
-// Both key sources and the audio thread at once, for a few seconds; meant for
-// the ThreadSanitizer build, and a check of the keying and the envelope under
-// every interleaving it meets.
+// Key sides and the audio thread racing each other: both key sources and the
+// audio thread at once for a few seconds, and tones started while a fill call
+// runs on. Meant for the ThreadSanitizer build too, and a check of the keying
+// and the envelope under every interleaving they meet.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <thread>
@@ -43,17 +45,29 @@ void KeyRandomly(unsigned seed, const std::atomic<bool>& go) {
   KeyUp();
 }
 
-// Runs FillBuffer back to back until stopped, as the audio library's thread would.
+// Runs FillBuffer back to back until stopped, as the audio library's thread
+// would, and checks that a tone's count never runs ahead of the samples
+// produced since its start was seen: the fall begins once the count reaches
+// the release sample, so a count that ran ahead (a reset lost to a fill call
+// running on) would make the tone shorter than its key-down time less half a
+// wave.
 class AudioThread {
  public:
   explicit AudioThread(ToneGenerator& generator)
       : thread_([this, &generator] {
           std::vector<int16_t> buffer(kBufferCount);
+          uint32_t toneSeen = generator.startSeen, producedUpTo = 0;
           while (!stop_.load()) {
+            const uint32_t played = generator.buffersPlayed.load();
             FillBuffer(buffer.data(), kBufferCount, &generator);
             if (!std::equal(buffer.begin(), buffer.begin() + kBufferCount / 2,
                             buffer.begin() + kBufferCount / 2)) {
               ++unequalHalves_;
+            }
+            if (generator.buffersPlayed.load() != played) {  // the call produced samples
+              producedUpTo = generator.startSeen == toneSeen ? producedUpTo + kBufferCount / 2 : kBufferCount / 2;
+              toneSeen = generator.startSeen;
+              if (generator.samplesSinceKeyDown.load() > producedUpTo) ++countsAhead_;
             }
             ++calls_;
           }
@@ -64,11 +78,13 @@ class AudioThread {
   }
   uint64_t Calls() const { return calls_.load(); }
   int UnequalHalves() const { return unequalHalves_.load(); }
+  int CountsAhead() const { return countsAhead_.load(); }
 
  private:
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> calls_{0};
   std::atomic<int> unequalHalves_{0};
+  std::atomic<int> countsAhead_{0};
   std::thread thread_;
 };
 
@@ -104,8 +120,68 @@ TEST_F(KeyingStress, TwoKeySourcesAndTheAudioThread) {
     ASSERT_LE(g.samplesSinceKeyDown, bound) << "round " << rounds;
   }
   EXPECT_EQ(audio.UnequalHalves(), 0);
+  EXPECT_EQ(audio.CountsAhead(), 0);
   EXPECT_EQ(lamp.keyedWrong, 0);
   EXPECT_GT(rounds, 20);
+}
+
+// A long fill call runs on after its tone ended, and another thread starts
+// the next tone as soon as `sounding` drops. The new tone's count and phase
+// start from its own first sample: from there on the call writes exactly a
+// lone tone's samples, and the count is the number it wrote.
+TEST_F(KeyingStress, ToneStartedWhileAFillCallRunsOn) {
+  constexpr uint32_t kCall = 50000;  // samples per half of the long call
+  std::vector<int16_t> loneTone(kCall), fallingTone(kCall);
+  const auto fill = [](std::vector<int16_t>& samples, ToneGenerator& g) {
+    std::vector<int16_t> buffer(2 * samples.size());
+    FillBuffer(buffer.data(), static_cast<uint32_t>(buffer.size()), &g);
+    std::copy_n(buffer.begin(), samples.size(), samples.begin());
+  };
+  // A tone at full level released at once: it falls and ends early in the next call.
+  const auto releaseAtFullLevel = [&](ToneGenerator& g) {
+    StartTone();
+    std::vector<int16_t> rise(1000);
+    fill(rise, g);
+    ReleaseTone(0);
+  };
+  ToneGenerator& lone = Install({});
+  StartTone();
+  fill(loneTone, lone);
+  releaseAtFullLevel(Install({}));
+  fill(fallingTone, *appState.toneGenerator);
+  const auto toneEnd = static_cast<std::size_t>(
+      std::find_if(fallingTone.rbegin(), fallingTone.rend(), [](int16_t s) { return s != 0; }).base() -
+      fallingTone.begin());
+
+  int startedMidCall = 0;
+  for (int restart = 0; restart < 200; ++restart) {
+    ToneGenerator& g = Install({});
+    releaseAtFullLevel(g);
+    std::atomic<bool> waiting{false};
+    std::thread keySide([&] {
+      waiting = true;
+      while (g.sounding.load()) {
+      }
+      StartTone();
+    });
+    std::vector<int16_t> samples(kCall);
+    while (!waiting) {
+    }
+    fill(samples, g);
+    keySide.join();
+
+    const auto firstSound = std::find_if(samples.begin() + toneEnd, samples.end(), [](int16_t s) { return s != 0; });
+    if (firstSound == samples.end()) {  // the start came after the call: the next call begins the tone
+      ASSERT_EQ(Fill(8), std::vector<int16_t>(loneTone.begin(), loneTone.begin() + 8)) << restart;
+      continue;
+    }
+    ++startedMidCall;
+    const std::size_t start = static_cast<std::size_t>(firstSound - samples.begin()) - 2;  // a tone opens 0, 0, 1
+    ASSERT_TRUE(std::equal(samples.begin(), samples.begin() + start, fallingTone.begin())) << restart;
+    ASSERT_TRUE(std::equal(samples.begin() + start, samples.end(), loneTone.begin())) << restart << " " << start;
+    ASSERT_EQ(g.samplesSinceKeyDown, kCall - start) << restart;
+  }
+  std::printf("%d of 200 tones started during the fill call\n", startedMidCall);
 }
 
 }  // namespace
