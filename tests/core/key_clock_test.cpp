@@ -17,6 +17,7 @@ TEST(KeyClock, WorkedValuesAndWrap) {
     uint32_t micros;
   } cases[] = {
       {0, 1'234'567, kRate, 123'456},
+      {0, 2490, kRate, 248},                      // divided first: 248.99999999999997
       {5, 14, kRate, 0},                          // 9 ticks: under a microsecond
       {77, 77, kRate, 0},                         // zero ticks
       {high - 256, high + 256, kRate, 51},        // carry into the high word
