@@ -143,7 +143,10 @@ bool RegisterMainWindowClass(HINSTANCE instance) {
   windowClass.lpfnWndProc = MainWindowProc;
   windowClass.hInstance = instance;
   windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(kIconId));
-  windowClass.hIconSm = windowClass.hIcon;
+  // The icon's own 16 x 16 image, drawn for that size, rather than the
+  // 32 x 32 one shrunk.
+  windowClass.hIconSm = static_cast<HICON>(
+      LoadImageA(instance, MAKEINTRESOURCEA(kIconId), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
   windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   windowClass.lpszClassName = kClassName;
   return RegisterClassExA(&windowClass) != 0;
