@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstdlib>
+
+#include "app/folder_claim.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/settings.h"
@@ -8,10 +11,19 @@
 #include "keyport/port_monitor.h"
 #include "log/debug_log.h"
 
-// The settings are read by a static initializer, before WinMain and before any
-// window exists, so that the missing-file box comes first.
 namespace {
-[[maybe_unused]] const bool settingsLoaded = (InitSettings(), true);
+
+// Runs as a static initializer, before WinMain and before any window exists,
+// so that the missing-file box comes first. A second start in the same folder
+// ends here, before it has touched the settings, the log, the audio device or
+// the port.
+bool PrepareStart() {
+  if (!ClaimWorkingFolder()) std::exit(0);
+  InitSettings();
+  return true;
+}
+
+[[maybe_unused]] const bool startPrepared = PrepareStart();
 
 // Takes the keying machinery down in the reverse order of its creation: the
 // monitor thread keys the tone generator, the audio thread fills from it, and
@@ -53,6 +65,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     UpdateWindow(window);
     exitCode = RunMessageLoop();
   }
+  LeaveWorkingFolder();
   Shutdown();
   return exitCode;
 }

@@ -16,8 +16,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
-    AMPLITUDE, RISE_START, TITLE, Velkin, analyse_tone, config_text, find_tones, focus_thief, pseudo_terminal_port,
-    read_bmp, read_ppm)
+    AMPLITUDE, RISE_START, TITLE, Velkin, analyse_tone, config_text, find_all_visible, find_tones, focus_thief,
+    poll, pseudo_terminal_port, read_bmp, read_ppm)
 
 PICTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "telegraph_key.bmp")
 LAMP = (20, 227)
@@ -27,6 +27,7 @@ TOLERANCE_MS = 15.0
 # How late after the focus has moved away a held space bar's tone may begin
 # its fall: the focus change's way through Wine to the window, and one buffer.
 FOCUS_LOSS_SLACK_MS = 100.0
+WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
 
 # The shutdown lines that both ways of ending share, from the audio output's
 # last lines to the footer; counts and times are masked.
@@ -85,6 +86,29 @@ class StartupTest(unittest.TestCase):
         # The monitor is stopped before the audio output, the log last.
         self.assertRegex(log[-len(SHUTDOWN_TAIL) - 1], r"^Time waiting for thread to release mutex: \d+$")
         self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+
+
+    def test_a_second_start_in_the_same_folder_hands_over_and_ends(self):
+        with Velkin("first-start") as app, Velkin("other-folder") as other:
+            app.start()
+            app.wait_window()
+            app.probe("post", str(WM_SYSCOMMAND), str(SC_MINIMIZE))
+            poll("the window to be minimized", lambda: app.probe("foreground").strip() == "no", 30)
+            self.assertEqual(app.start_again(), 0)
+            self.assertEqual(app.probe("foreground").strip(), "yes", "the first window comes to the front")
+            self.assertEqual(len(find_all_visible(TITLE)), 1)
+            # A start in another folder runs beside it.
+            other.start(alone=False)
+            poll("a second window", lambda: len(find_all_visible(TITLE)) == 2, 60)
+            other.stop()
+            poll("the other window to go", lambda: len(find_all_visible(TITLE)) == 1, 30)
+            app.probe("activate")
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        self.assertEqual(log[0], "Debug log")
+        self.assertEqual(log.count(TITLE), 1)
+        self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+        self.assertFalse(os.path.exists(app.path("VelkinDbg1.Log")), "the second start must not rotate the log")
 
 
 class WindowTest(unittest.TestCase):

@@ -58,10 +58,15 @@ def _title_pattern(title):
     return "^" + "".join("\\" + c if c in special else c for c in title) + "$"
 
 
+def find_all_visible(title):
+    """The X window ids of the mapped windows with exactly this title."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", _title_pattern(title)],
+                          capture_output=True, text=True).stdout.split()
+
+
 def find_visible(title):
     """The X window id of the mapped window with exactly this title, or None."""
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", _title_pattern(title)],
-                         capture_output=True, text=True).stdout.split()
+    out = find_all_visible(title)
     return out[0] if out else None
 
 
@@ -122,12 +127,28 @@ class Velkin:
 
     # --- process
 
-    def start(self):
-        poll("an earlier Velkin window to go", lambda: find_visible(TITLE) is None, 30)
+    def start(self, alone=True):
+        """Starts velkin.exe; `alone` first waits for every Velkin window of
+        earlier runs to go."""
+        if alone:
+            poll("an earlier Velkin window to go", lambda: find_visible(TITLE) is None, 30)
         self.started = time.monotonic()
-        self.process = subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self.process = self._launch()
+
+    def start_again(self, timeout=60):
+        """Starts velkin.exe once more in the same folder and returns the exit
+        code of that second start."""
+        second = self._launch()
+        try:
+            return second.wait(timeout)
+        except subprocess.TimeoutExpired:
+            second.kill()
+            second.wait()
+            raise AssertionError(f"a second start did not end within {timeout} s")
+
+    def _launch(self):
+        return subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_exit(self, timeout=60):
         try:
