@@ -97,14 +97,64 @@ void Paint(HWND window) {
   EndPaint(window, &paint);
 }
 
-// The raised priority makes the key clock's stamp prompt; an event that cannot
-// be keyed promptly is dropped.
-void KeyPromptly(void (*key)()) {
+// The keys as this window saw them. Only the GUI thread touches these.
+struct Keyboard {
+  bool spacePressed = false;   // a space-bar key-down came here, its key-up not yet
+  bool escapePressed = false;  // an Escape key-down came here, its key-up not yet
+};
+
+Keyboard keyboard;
+
+// What to do with a key event when the GUI thread's priority cannot be raised.
+enum class WhenSlow { Drop, KeyAnyway };
+
+// The raised priority makes the key clock's stamp prompt. A key-down that
+// cannot be keyed promptly may be dropped; a key-up never is, for a dropped
+// one would leave the tone sounding.
+void KeyPromptly(void (*key)(), WhenSlow whenSlow) {
   HANDLE thread = GetCurrentThread();
   const int saved = GetThreadPriority(thread);
-  if (!SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL)) return;
+  const bool raised = SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
+  if (!raised && whenSlow == WhenSlow::Drop) return;
   key();
-  SetThreadPriority(thread, saved);
+  if (raised) SetThreadPriority(thread, saved);
+}
+
+// Bit 30 of a key message's lParam: the key was already down before it, as in
+// an auto-repeat.
+constexpr LPARAM kWasDown = LPARAM{1} << 30;
+
+void OnKeyDown(WPARAM key, LPARAM flags) {
+  // Only the press itself counts: an Escape pressed elsewhere and held while
+  // the focus comes here repeats into this window.
+  if (key == VK_ESCAPE && !(flags & kWasDown)) keyboard.escapePressed = true;
+  if (key == VK_SPACE) {
+    keyboard.spacePressed = true;
+    KeyPromptly(KeyDown, WhenSlow::Drop);
+  }
+}
+
+// Escape quits only when its press came here too: an Escape that answered a
+// message box, or was pressed in another window, must not end the program.
+void OnKeyUp(WPARAM key) {
+  if (key == VK_ESCAPE) {
+    if (keyboard.escapePressed) PostQuitMessage(0);
+    keyboard.escapePressed = false;
+  }
+  if (key == VK_SPACE) {
+    keyboard.spacePressed = false;
+    KeyPromptly(KeyUp, WhenSlow::KeyAnyway);
+  }
+}
+
+// The key-ups of keys held while the focus goes elsewhere go elsewhere too.
+// A space bar this window saw pressed gets its key-up here at once, so the
+// tone falls and the lamp goes out; a key held on the serial line sounds on.
+void OnFocusLost() {
+  keyboard.escapePressed = false;
+  if (!keyboard.spacePressed) return;
+  keyboard.spacePressed = false;
+  KeyPromptly(KeyUp, WhenSlow::KeyAnyway);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -116,11 +166,16 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       Paint(window);
       break;
     case WM_KEYDOWN:
-      if (wParam == VK_SPACE) KeyPromptly(KeyDown);
+      OnKeyDown(wParam, lParam);
       break;
     case WM_KEYUP:
-      if (wParam == VK_ESCAPE) PostQuitMessage(0);
-      if (wParam == VK_SPACE) KeyPromptly(KeyUp);
+      OnKeyUp(wParam);
+      break;
+    case WM_KILLFOCUS:
+      OnFocusLost();
+      break;
+    case WM_ACTIVATEAPP:
+      if (!wParam) OnFocusLost();
       break;
     case kSampleRateChanged:
       ShowMessageBox("Please exit the application and restart it for change to take effect.",
@@ -143,7 +198,10 @@ bool RegisterMainWindowClass(HINSTANCE instance) {
   windowClass.lpfnWndProc = MainWindowProc;
   windowClass.hInstance = instance;
   windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(kIconId));
-  windowClass.hIconSm = windowClass.hIcon;
+  // The icon's own 16 x 16 image, drawn for that size, rather than the
+  // 32 x 32 one shrunk.
+  windowClass.hIconSm = static_cast<HICON>(
+      LoadImageA(instance, MAKEINTRESOURCEA(kIconId), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
   windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   windowClass.lpszClassName = kClassName;
   return RegisterClassExA(&windowClass) != 0;

@@ -1,5 +1,9 @@
 #include <windows.h>
+#include <timeapi.h>
 
+#include <cstdlib>
+
+#include "app/folder_claim.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/settings.h"
@@ -8,10 +12,19 @@
 #include "keyport/port_monitor.h"
 #include "log/debug_log.h"
 
-// The settings are read by a static initializer, before WinMain and before any
-// window exists, so that the missing-file box comes first.
 namespace {
-[[maybe_unused]] const bool settingsLoaded = (InitSettings(), true);
+
+// Runs as a static initializer, before WinMain and before any window exists,
+// so that the missing-file box comes first. A second start in the same folder
+// ends here, before it has touched the settings, the log, the audio device or
+// the port.
+bool PrepareStart() {
+  if (!ClaimWorkingFolder()) std::exit(0);
+  InitSettings();
+  return true;
+}
+
+[[maybe_unused]] const bool startPrepared = PrepareStart();
 
 // Takes the keying machinery down in the reverse order of its creation: the
 // monitor thread keys the tone generator, the audio thread fills from it, and
@@ -34,9 +47,9 @@ int RunMessageLoop() {
   return fetched == 0 ? static_cast<int>(message.wParam) : 0;
 }
 
-}  // namespace
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+// Brings the window up, runs the loop and takes everything down; returns the
+// exit code.
+int Run(HINSTANCE instance) {
   // Without the audio library Velkin still runs: keying and the lamp work.
   LoadAudioHost();
   if (!RegisterMainWindowClass(instance)) {
@@ -53,6 +66,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     UpdateWindow(window);
     exitCode = RunMessageLoop();
   }
+  LeaveWorkingFolder();
   Shutdown();
+  return exitCode;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Sleeps of 1 ms (the debounce pause, the port monitor's stop) last 1 ms
+  // instead of a whole default timer tick of 15.6 ms.
+  const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
+  const int exitCode = Run(instance);
+  if (fineTimer) timeEndPeriod(1);
   return exitCode;
 }

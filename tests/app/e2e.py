@@ -16,14 +16,18 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
-    AMPLITUDE, RISE_START, TITLE, Velkin, analyse_tone, config_text, find_tones, pseudo_terminal_port, read_bmp,
-    read_ppm)
+    AMPLITUDE, RISE_START, TITLE, Velkin, analyse_tone, config_text, find_all_visible, find_tones, focus_thief,
+    poll, pseudo_terminal_port, read_bmp, read_ppm)
 
 PICTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "telegraph_key.bmp")
 LAMP = (20, 227)
 GREEN = "00ff00"
 HOLD = 0.3  # seconds the space bar is held for one tone
 TOLERANCE_MS = 15.0
+# How late after the focus has moved away a held space bar's tone may begin
+# its fall: the focus change's way through Wine to the window, and one buffer.
+FOCUS_LOSS_SLACK_MS = 100.0
+WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
 
 # The shutdown lines that both ways of ending share, from the audio output's
 # last lines to the footer; counts and times are masked.
@@ -84,6 +88,29 @@ class StartupTest(unittest.TestCase):
         self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
 
 
+    def test_a_second_start_in_the_same_folder_hands_over_and_ends(self):
+        with Velkin("first-start") as app, Velkin("other-folder") as other:
+            app.start()
+            app.wait_window()
+            app.probe("post", str(WM_SYSCOMMAND), str(SC_MINIMIZE))
+            poll("the window to be minimized", lambda: app.probe("foreground").strip() == "no", 30)
+            self.assertEqual(app.start_again(), 0)
+            self.assertEqual(app.probe("foreground").strip(), "yes", "the first window comes to the front")
+            self.assertEqual(len(find_all_visible(TITLE)), 1)
+            # A start in another folder runs beside it.
+            other.start(alone=False)
+            poll("a second window", lambda: len(find_all_visible(TITLE)) == 2, 60)
+            other.stop()
+            poll("the other window to go", lambda: len(find_all_visible(TITLE)) == 1, 30)
+            app.probe("activate")
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        self.assertEqual(log[0], "Debug log")
+        self.assertEqual(log.count(TITLE), 1)
+        self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+        self.assertFalse(os.path.exists(app.path("VelkinDbg1.Log")), "the second start must not rotate the log")
+
+
 class WindowTest(unittest.TestCase):
     def test_window_shows_the_picture_at_the_picture_size(self):
         with Velkin("window") as app:
@@ -103,7 +130,7 @@ class WindowTest(unittest.TestCase):
 
 class KeyingTest(unittest.TestCase):
     """One session: three timed presses, a long hold with auto-repeat, and
-    Escape while the bar is held."""
+    Escape while the bar is held. Focus loss has a session of its own."""
 
     @classmethod
     def setUpClass(cls):
@@ -163,6 +190,29 @@ class KeyingTest(unittest.TestCase):
         played = int(re.search(r"\d+", self.log[-len(SHUTDOWN_TAIL) + 1]).group())
         self.assertGreater(played, 0)
 
+    def test_focus_taken_while_the_bar_is_down_ends_the_tone(self):
+        with focus_thief() as thief, Velkin("focus-loss") as app:
+            app.start()
+            app.wait_window()
+            app.focus()
+            # One xdotool process presses and moves the focus away; the bar
+            # stays down past the watch, and its release goes to the thief.
+            lamp = app.watch(*LAMP, milliseconds=1500, during=lambda: app.key(
+                "keydown", "--delay", "0", "space", "sleep", f"{HOLD:.3f}", "windowfocus", "--sync", thief))
+            app.key("keyup", "space")
+            # Without a window manager the focus cannot come back: close by message.
+            self.assertEqual(app.close_by_message(), 0)
+        self.assertEqual([c for _, c in lamp].count(GREEN), 1, lamp)
+        self.assertNotEqual(lamp[-1][1], GREEN, "the lamp goes out while the bar is still down")
+        left, _, rate = app.recording()
+        tones = find_tones(left)
+        self.assertEqual(len(tones), 1, tones)
+        tone = analyse_tone(left, *tones[0], rate)
+        print(f"full-level length of a {HOLD * 1000:.0f} ms press ended by focus loss: {tone.full_level_ms} ms",
+              file=sys.stderr)
+        self.assertTrue(tone.faded and 9.5 <= tone.fall_ms <= 12.0, tone)
+        self.assertLessEqual(tone.full_level_ms, HOLD * 1000 + FOCUS_LOSS_SLACK_MS, tone)
+
 
 class ShutdownTest(unittest.TestCase):
     def test_closing_the_window_ends_like_escape(self):
@@ -199,17 +249,23 @@ class SampleRateMessageTest(unittest.TestCase):
 
 class AbsenceTest(unittest.TestCase):
     CASES = [
-        # name, config, ASIOHOST.dll beside the program, the log's audio line
-        ("no-audio-library", config_text(port="COM7"), False, "No ASIO device found!"),
-        ("no-such-device", config_text(port="COM7", device=3), True, "Invalid ASIO device number!"),
+        # name, config, ASIOHOST.dll beside the program, the log's audio line,
+        # the key that answers the port's box (an Escape is let go of in the
+        # main window, which must not quit on a press it did not see)
+        ("no-audio-library", config_text(port="COM7"), False, "No ASIO device found!", "Return"),
+        ("no-such-device", config_text(port="COM7", device=3), True, "Invalid ASIO device number!", "Escape"),
     ]
 
     def test_without_audio_or_port_the_lamp_still_keys(self):
-        for name, config, with_host, audio_line in self.CASES:
+        for name, config, with_host, audio_line, answer in self.CASES:
             with self.subTest(name), Velkin(name, config=config, with_audio_host=with_host) as app:
                 app.start()
-                boxes = app.wait_window(boxes=["Error"])
+                if answer == "Return":
+                    boxes = app.wait_window(boxes=["Error"])
+                else:
+                    boxes = [app.answer_box_letting_go_in_window("Error", answer)]
                 lamp = app.watch(*LAMP, milliseconds=1500, during=lambda: app.tap_space(HOLD))
+                self.assertIsNone(app.process.poll(), "Velkin must still run")
                 self.assertEqual(app.quit_with_escape(), 0)
                 self.assertEqual([b.texts for b in boxes], [["Couldn't open port COM7"]])
                 self.assertIn(GREEN, [c for _, c in lamp])

@@ -21,6 +21,7 @@ TITLE = "Velkin v1.08 XP"
 AMPLITUDE = 10 ** ((90.30873362283398 - 3.0) / 20)
 # The first samples of every tone at 44100 Hz, 1000 Hz and a 10 ms rise.
 RISE_START = [0, 0, 1, 2, 4, 8, 12, 17]
+WM_CLOSE = 0x0010
 STARTUP_TIMEOUT = 90  # seconds; Wine on a busy machine can be slow to start
 
 Box = collections.namedtuple("Box", "title xid texts window_visible")
@@ -57,11 +58,31 @@ def _title_pattern(title):
     return "^" + "".join("\\" + c if c in special else c for c in title) + "$"
 
 
+def find_all_visible(title):
+    """The X window ids of the mapped windows with exactly this title."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", _title_pattern(title)],
+                          capture_output=True, text=True).stdout.split()
+
+
 def find_visible(title):
     """The X window id of the mapped window with exactly this title, or None."""
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", _title_pattern(title)],
-                         capture_output=True, text=True).stdout.split()
+    out = find_all_visible(title)
     return out[0] if out else None
+
+
+@contextlib.contextmanager
+def focus_thief():
+    """An X client's window (xmessage) for as long as the block runs; yields
+    its X window id, to which `xdotool windowfocus` can move the keyboard
+    focus away from Velkin."""
+    title = "Velkin focus thief"
+    thief = subprocess.Popen(["xmessage", "-title", title, title],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        yield poll("the xmessage window", lambda: find_visible(title), 30)
+    finally:
+        thief.kill()
+        thief.wait()
 
 
 def poll(what, check, timeout):
@@ -106,12 +127,28 @@ class Velkin:
 
     # --- process
 
-    def start(self):
-        poll("an earlier Velkin window to go", lambda: find_visible(TITLE) is None, 30)
+    def start(self, alone=True):
+        """Starts velkin.exe; `alone` first waits for every Velkin window of
+        earlier runs to go."""
+        if alone:
+            poll("an earlier Velkin window to go", lambda: find_visible(TITLE) is None, 30)
         self.started = time.monotonic()
-        self.process = subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self.process = self._launch()
+
+    def start_again(self, timeout=60):
+        """Starts velkin.exe once more in the same folder and returns the exit
+        code of that second start."""
+        second = self._launch()
+        try:
+            return second.wait(timeout)
+        except subprocess.TimeoutExpired:
+            second.kill()
+            second.wait()
+            raise AssertionError(f"a second start did not end within {timeout} s")
+
+    def _launch(self):
+        return subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_exit(self, timeout=60):
         try:
@@ -164,6 +201,18 @@ class Velkin:
         if box.window_visible:
             self.probe("activate")
 
+    def answer_box_letting_go_in_window(self, title, key):
+        """Presses `key` in the box titled `title` and lets go of it only once
+        the main window is up and has the keyboard, as an operator who answers
+        a box during start-up may do. Returns the box."""
+        box = self.wait_box(title)
+        self.key("windowfocus", "--sync", box.xid, "keydown", key)
+        poll(f'the box "{title}" to close', lambda: find_visible(title) is None, 30)
+        self.wait_window()
+        self.focus()
+        self.key("keyup", key)
+        return box
+
     def focus(self):
         subprocess.run(["xdotool", "windowfocus", "--sync", self.xid], check=True, capture_output=True)
 
@@ -184,6 +233,11 @@ class Velkin:
     def close_window(self):
         self.focus()
         self.key("key", "alt+F4")
+        return self.wait_exit()
+
+    def close_by_message(self):
+        """Closes the window with WM_CLOSE, which needs no keyboard focus."""
+        self.probe("post", str(WM_CLOSE))
         return self.wait_exit()
 
     # --- looking at the window

@@ -3,9 +3,12 @@
 //   window_probe window SECONDS     title, class, client size and origin
 //   window_probe watch X Y MS       client pixel (X, Y) for MS milliseconds:
 //                                   "ready", then "<ms> <rrggbb>" per change
-//   window_probe post MESSAGE       posts MESSAGE (a number) to the window
+//   window_probe post MESSAGE [W]   posts MESSAGE (a number) to the window, with
+//                                   W (a number, default 0) as its wParam
 //   window_probe box TITLE          the texts of the message box titled TITLE
 //   window_probe activate           makes the window the foreground window
+//   window_probe foreground         "yes" when the window is the foreground
+//                                   window and not minimized, else "no"
 #include <windows.h>
 
 #include <cstdio>
@@ -137,9 +140,16 @@ int main(int argc, char** argv) {
     return Watch(window, std::atoi(argv[2]), std::atoi(argv[3]), static_cast<DWORD>(std::atoi(argv[4])));
   }
   if (argc == 2 && std::strcmp(argv[1], "activate") == 0) return Activate(window);
-  if (argc == 3 && std::strcmp(argv[1], "post") == 0) {
-    return PostMessageA(window, static_cast<UINT>(std::atoi(argv[2])), 0, 0) ? 0 : 1;
+  if (argc == 2 && std::strcmp(argv[1], "foreground") == 0) {
+    std::printf(GetForegroundWindow() == window && !IsIconic(window) ? "yes\n" : "no\n");
+    return 0;
   }
-  std::fprintf(stderr, "usage: window_probe window SECONDS | watch X Y MS | post MESSAGE | box TITLE | activate\n");
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "post") == 0) {
+    const WPARAM wParam = argc == 4 ? std::strtoul(argv[3], nullptr, 0) : 0;
+    return PostMessageA(window, static_cast<UINT>(std::atoi(argv[2])), wParam, 0) ? 0 : 1;
+  }
+  std::fprintf(stderr,
+               "usage: window_probe window SECONDS | watch X Y MS | post MESSAGE [W] | box TITLE | activate"
+               " | foreground\n");
   return 2;
 }
