@@ -7,10 +7,11 @@ wine_binary() {
   if [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64; else command -v wine; fi
 }
 
-# A quiet, hermetic prefix: no Mono or Gecko installers, no debug chatter.
+# A quiet, hermetic prefix: no Mono or Gecko installers, no debug chatter but
+# Wine's own diagnosis of a program it could not start.
 export_wine_env() {
   export WINEPREFIX="${VELKIN_WINEPREFIX:-$VELKIN_ROOT/build/wine-prefix}"
-  export WINEDEBUG=-all
+  export WINEDEBUG=-all,err+winediag
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
 }
@@ -74,4 +75,31 @@ enter_keying_session() {
   unset DISPLAY
   ensure_display 9>&- || return 1
   trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; kill $VELKIN_XVFB_PID 2>/dev/null || true' EXIT
+}
+
+# Wine's messages when it could not start a program's window or desktop (on a
+# loaded machine, now and then, right after a display came up).
+WINE_START_FAILURE='no driver could be loaded|explorer process failed to start'
+# Where the test command learns which tests ran once more.
+WINE_RERUNS="$VELKIN_ROOT/build/wine-reruns.log"
+
+# Runs a command that starts Windows programs, named `name` in the record.
+# When it fails and its error output holds Wine's message that a program
+# could not be started, it runs once more, and the rerun is recorded in
+# $WINE_RERUNS. A failure of the program itself is never run again.
+run_once_more_if_wine_failed_to_start() {
+  local name=$1 errors status
+  shift
+  errors=$(mktemp)
+  status=0
+  "$@" 2>"$errors" || status=$?
+  cat "$errors" >&2
+  if [ $status -ne 0 ] && grep -qE "$WINE_START_FAILURE" "$errors"; then
+    echo "Wine failed to start a program of $name: running it once more" >&2
+    echo "$name" >>"$WINE_RERUNS"
+    status=0
+    "$@" || status=$?
+  fi
+  rm -f "$errors"
+  return $status
 }

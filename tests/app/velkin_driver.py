@@ -147,8 +147,10 @@ class Velkin:
             raise AssertionError(f"a second start did not end within {timeout} s")
 
     def _launch(self):
+        # Error output passes through: it carries Wine's word when it could not
+        # start the program, which lets the test command run the group again.
         return subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL)
 
     def wait_exit(self, timeout=60):
         try:
@@ -244,7 +246,7 @@ class Velkin:
 
     def probe(self, *args):
         result = subprocess.run([self.wine, os.path.join(self.bin, "window_probe.exe"), *args],
-                                capture_output=True, text=True, env=self.env, timeout=60)
+                                stdout=subprocess.PIPE, text=True, env=self.env, timeout=60)
         if result.returncode != 0:
             raise AssertionError(f"window_probe {' '.join(args)}: {result.stdout.strip()}")
         return result.stdout.replace("\r", "")
@@ -256,7 +258,7 @@ class Velkin:
         """The client pixel's colours as [(ms, rrggbb)] while `during` runs."""
         watcher = subprocess.Popen([self.wine, os.path.join(self.bin, "window_probe.exe"), "watch",
                                     str(x), str(y), str(milliseconds)],
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=self.env)
+                                   stdout=subprocess.PIPE, text=True, env=self.env)
         if watcher.stdout.readline().strip() != "ready":
             raise AssertionError("window_probe watch did not start")
         during()
