@@ -41,6 +41,7 @@ void Enter(ToneGenerator& g, State state) {
   g.phase.store(0.0, std::memory_order_relaxed);
   g.sounding = state != State::kSilent;
   g.rising = state == State::kRising;
+  g.riseBegun = state == State::kRising;
   g.riseCounter = 0;
   g.releasePending = false;
   g.falling = state == State::kFalling;

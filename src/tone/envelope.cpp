@@ -8,10 +8,12 @@
 #include "tone/real_to_count.h"
 #include "tone/tone_generator.h"
 
-// Memory order: `sounding`, `releasePending` and a new tone's `rising`
-// publish what was written before them, so they are stored with release and
-// loaded with acquire; every other shared field is read and written whole,
-// relaxed. The phase and the counters have one writer, the audio thread.
+// Memory order: `sounding`, `releasePending` and the request word publish
+// what was written before them, so they are stored with release and loaded
+// with acquire; every other shared field is read and written whole, relaxed.
+// The phase and the counters have one writer, the audio thread, which learns
+// of each start and cut from the request word: its rise follows that word,
+// not `rising`, which the key side keeps for its own decisions.
 
 namespace {
 
@@ -19,10 +21,6 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr auto relaxed = std::memory_order_relaxed;
 constexpr auto release = std::memory_order_release;
 constexpr auto acquire = std::memory_order_acquire;
-
-// A start request: bit 0 marks a fresh tone, the other bits count requests.
-constexpr uint32_t kFreshTone = 1;
-constexpr uint32_t kNextRequest = 2;
 
 // Step `step` of a raised cosine whose period is 2 · length − 1 samples.
 double RaisedCosine(uint32_t step, uint32_t length, double amplitude) {
@@ -55,6 +53,7 @@ void RiseStep(ToneGenerator& generator, double& level) {
   if (step < generator.dwTotalRiseTimeSamples) {
     level = RaisedCosine(step, generator.dwTotalRiseTimeSamples, generator.amplitude);
   } else {
+    generator.riseBegun = false;
     generator.rising.store(false, relaxed);
   }
 }
@@ -69,16 +68,20 @@ void HoldStep(ToneGenerator& generator, double& level) {
   FallStep(generator, level);
 }
 
-// The first sample that sees a new start request begins that tone: its count
-// starts here, and a fresh tone rises from phase 0. True when it rises.
-bool BeginRequestedTone(ToneGenerator& generator, uint32_t request) {
+// The first sample that sees a new request begins that tone: its count
+// starts here, and a fresh tone rises from phase 0. A cut ends the rise.
+void MeetRequest(ToneGenerator& generator, uint32_t request) {
+  if ((request ^ generator.startSeen) & ~kCut) {
+    generator.samplesSinceKeyDown.store(0, relaxed);
+    generator.riseBegun = (request & kFreshTone) != 0;
+    if (generator.riseBegun) {
+      generator.riseCounter.store(0, relaxed);
+      generator.fallCounter.store(0, relaxed);
+      generator.phase.store(0.0, relaxed);
+    }
+  }
+  if (request & kCut) generator.riseBegun = false;
   generator.startSeen = request;
-  generator.samplesSinceKeyDown.store(0, relaxed);
-  if ((request & kFreshTone) == 0) return false;
-  generator.riseCounter.store(0, relaxed);
-  generator.fallCounter.store(0, relaxed);
-  generator.phase.store(0.0, relaxed);
-  return true;
 }
 
 // Ends the tone at once, without a fall.
@@ -87,6 +90,7 @@ void CutTone(ToneGenerator& generator) {
   generator.falling.store(false, relaxed);
   generator.releasePending.store(false, release);
   generator.rising.store(false, relaxed);
+  generator.startRequest.store(generator.startRequest.load(relaxed) | kCut, release);
 }
 
 }  // namespace
@@ -97,15 +101,14 @@ void StartTone() {
   // A tone cut mid-envelope left its phase and counters where they were: the
   // next one carries on from there, without a rise.
   const bool fresh = !(generator->rising.load(relaxed) || generator->falling.load(relaxed));
-  const uint32_t count = generator->startRequest.load(relaxed) & ~kFreshTone;
-  // The request goes before the flags: a fill loop that sees a flag of the new
-  // tone then sees its request too, and resets the counters before using them.
-  generator->startRequest.store(count + kNextRequest + (fresh ? kFreshTone : 0), relaxed);
-  generator->rising.store(fresh, release);
-  // The flags are settled before `sounding` publishes the tone, so a fill call
-  // that sees the new tone never sees the old tone's fall or release.
-  generator->falling.store(false, release);
-  generator->releasePending.store(false, release);
+  generator->rising.store(fresh, relaxed);
+  // The flags are settled before the request and `sounding` publish the
+  // tone, so a fill call that meets the new tone never sees the old tone's
+  // fall or release.
+  generator->falling.store(false, relaxed);
+  generator->releasePending.store(false, relaxed);
+  const uint32_t asked = generator->startRequest.load(relaxed) & ~(kFreshTone | kCut);
+  generator->startRequest.store(asked + kNextRequest + (fresh ? kFreshTone : 0), release);
   generator->sounding.store(true, release);
 }
 
@@ -139,20 +142,19 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
   // the steps and the readers, never read back.
   uint32_t produced = generator.samplesSinceKeyDown.load(relaxed);
   for (uint32_t i = 0; i < half; ++i) {
-    // `rising` is read before the request (StartTone stores them the other
-    // way round), so a new tone's flag never comes without its request. A
-    // request seen first is trusted for the rise on its own.
-    bool rising = generator.rising.load(acquire);
-    const uint32_t request = generator.startRequest.load(relaxed);
+    // A release is read before the request, so that it never comes without
+    // the start it follows.
+    const bool holding = generator.releasePending.load(acquire);
+    const uint32_t request = generator.startRequest.load(acquire);
     if (request != generator.startSeen) {
-      rising = BeginRequestedTone(generator, request);
-      produced = 0;
+      MeetRequest(generator, request);
+      produced = generator.samplesSinceKeyDown.load(relaxed);
     }
     const double phase = generator.phase.load(relaxed) + generator.phaseIncrement;
     generator.phase.store(phase, relaxed);
-    if (rising) {
+    if (generator.riseBegun) {
       RiseStep(generator, level);
-    } else if (generator.releasePending.load(acquire)) {
+    } else if (holding) {
       HoldStep(generator, level);
     } else if (generator.falling.load(relaxed)) {
       FallStep(generator, level);

@@ -38,11 +38,21 @@ struct ToneGenerator {
   bool channelReady;
   // The audio thread alone writes the phase and the counters, so that a fill
   // call running on after its tone ended cannot undo the next tone's reset:
-  // the key side asks for a tone here, and the fill loop resets them on the
-  // first sample that sees a request it has not begun (startSeen, its own).
+  // the key side asks for a tone, or cuts it, in this word (the request
+  // constants below), and the fill loop resets them on the first sample that
+  // sees a tone it has not begun.
   std::atomic<uint32_t> startRequest;
+  // The audio thread's own: the request word it has met, and whether it is
+  // running the rise of the tone it began.
   uint32_t startSeen;
+  bool riseBegun;
 };
+
+// The request word: a fresh tone (a rise from phase 0), a cut of the tone
+// asked for, and the count of tones asked for in units of kNextRequest.
+constexpr uint32_t kFreshTone = 1;
+constexpr uint32_t kCut = 2;
+constexpr uint32_t kNextRequest = 4;
 
 static_assert(offsetof(ToneGenerator, channelDescriptor) == 0,
               "the library is handed the generator's address as its descriptor's");

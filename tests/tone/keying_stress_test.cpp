@@ -56,7 +56,7 @@ class AudioThread {
   explicit AudioThread(ToneGenerator& generator)
       : thread_([this, &generator] {
           std::vector<int16_t> buffer(kBufferCount);
-          uint32_t toneSeen = generator.startSeen, producedUpTo = 0;
+          uint32_t tone = generator.startSeen / kNextRequest, producedUpTo = 0;
           while (!stop_.load()) {
             const uint32_t played = generator.buffersPlayed.load();
             FillBuffer(buffer.data(), kBufferCount, &generator);
@@ -65,8 +65,9 @@ class AudioThread {
               ++unequalHalves_;
             }
             if (generator.buffersPlayed.load() != played) {  // the call produced samples
-              producedUpTo = generator.startSeen == toneSeen ? producedUpTo + kBufferCount / 2 : kBufferCount / 2;
-              toneSeen = generator.startSeen;
+              const uint32_t begun = generator.startSeen / kNextRequest;
+              producedUpTo = begun == tone ? producedUpTo + kBufferCount / 2 : kBufferCount / 2;
+              tone = begun;
               if (generator.samplesSinceKeyDown.load() > producedUpTo) ++countsAhead_;
             }
             ++calls_;
