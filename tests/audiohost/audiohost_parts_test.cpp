@@ -8,12 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "format_watcher.h"
 #include "frame_ring.h"
 #include "sample_conversion.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -106,6 +111,47 @@ TEST(FormatWatcher, PostsTheMessageForAFormatChangeOfItsOwnEndpointOnly) {
   FormatWatcher windowless(L"{endpoint-a}", nullptr);
   EXPECT_EQ(windowless.OnPropertyValueChanged(L"{endpoint-a}", PKEY_AudioEngine_DeviceFormat), S_OK);
   DestroyWindow(window);
+}
+
+// A disk that fills up in the middle of a write: the piece of a frame that
+// reached the file is cut off again, so the frames after it stay aligned and
+// the header counts exactly the frames in the file.
+size_t bytesBeforeTheDiskIsFull = 0;
+size_t WriteUntilFull(const void* data, size_t bytes, FILE* file) {
+  const size_t written = std::fwrite(data, 1, std::min(bytes, bytesBeforeTheDiskIsFull), file);
+  bytesBeforeTheDiskIsFull -= written;
+  return written;
+}
+
+TEST(WavWriter, AShortWriteKeepsWholeFramesAndCountsTheRest) {
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "velkin-short-write.wav";
+  WavFile wav;
+  ASSERT_TRUE(OpenWav(wav, path.string().c_str(), 48000));
+  const int16_t frames[] = {1, -1, 2, -2, 3, -3, 4, -4, 5, -5};
+  const WavWrite realWrite = wavWrite;
+  wavWrite = WriteUntilFull;
+  bytesBeforeTheDiskIsFull = 4 * 2 + 2;  // two frames and half of the third
+  EXPECT_FALSE(AppendWav(wav, frames, 5));
+  bytesBeforeTheDiskIsFull = 0;
+  EXPECT_FALSE(AppendWav(wav, frames, 2));
+  wavWrite = realWrite;
+  EXPECT_TRUE(AppendWav(wav, frames + 6, 2));  // room again: frames 4 and 5
+  EXPECT_EQ(wav.lostFrames, 3u + 2u);
+  CloseWav(wav);
+
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.close();
+  std::filesystem::remove(path);
+  ASSERT_EQ(file.size(), 44u + 4 * 4);
+  uint32_t dataBytes, riffBytes;
+  std::memcpy(&riffBytes, file.data() + 4, 4);
+  std::memcpy(&dataBytes, file.data() + 40, 4);
+  EXPECT_EQ(dataBytes, 4u * 4);
+  EXPECT_EQ(riffBytes, 36u + 4 * 4);
+  std::vector<int16_t> samples(8);
+  std::memcpy(samples.data(), file.data() + 44, 16);
+  EXPECT_EQ(samples, (std::vector<int16_t>{1, -1, 2, -2, 4, -4, 5, -5}));
 }
 
 }  // namespace
