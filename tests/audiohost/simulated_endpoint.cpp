@@ -474,8 +474,12 @@ bool SimulatedEndpoint::Tick() {
   HANDLE event = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_ || !running_->started || FAILED(Gone(*running_))) return false;
+    if (!running_ || !running_->started) return false;
     SimulatedStream& s = *running_;
+    if (FAILED(Gone(s))) {
+      if (signalsWhenGone) SetEvent(s.event);
+      return false;
+    }
     s.padding = s.exclusive ? 0 : s.padding - std::min(s.padding, s.periodFrames);
     event = s.event;
   }

@@ -42,6 +42,7 @@ class SimulatedEndpoint {
                                                    SimulatedFormat::Int32, SimulatedFormat::Float32};
   bool exclusiveAllowed = true;
   uint32_t alignFrames = 0;  // exclusive buffers must be a multiple of this
+  bool signalsWhenGone = false;  // else its engine falls quiet once it has gone
 
   // The next `times` calls of that kind fail with `result`.
   void FailNext(SimulatedCall call, HRESULT result, int times = 1);
@@ -53,7 +54,7 @@ class SimulatedEndpoint {
   void Return(uint32_t rate);
 
   // Plays one period of the running stream and signals its event; false
-  // when no stream runs.
+  // when no stream plays.
   bool Tick();
   // Ticks once per period in real time, until destroyed.
   void RunClock();
