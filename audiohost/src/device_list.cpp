@@ -9,26 +9,34 @@
 
 namespace {
 
-bool RecorderOnly() {
+enum class DeviceChoice { Endpoints, RecorderOnly, All };
+
+DeviceChoice ReadDeviceChoice() {
   char value[64];
   const DWORD length = GetEnvironmentVariableA("ASIOHOST_DEVICES", value, sizeof value);
-  if (length == 0) return false;
-  if (length < sizeof value && lstrcmpiA(value, "recorder") == 0) return true;
-  std::fprintf(stderr, "ASIOHOST_DEVICES=\"%s\" is not known (only \"recorder\" is); listing every device\n",
+  if (length == 0) return DeviceChoice::Endpoints;
+  if (length < sizeof value && lstrcmpiA(value, "recorder") == 0) return DeviceChoice::RecorderOnly;
+  if (length < sizeof value && lstrcmpiA(value, "all") == 0) return DeviceChoice::All;
+  std::fprintf(stderr,
+               "ASIOHOST_DEVICES=\"%s\" is not known (\"recorder\" lists the WAV file recorder alone, \"all\" "
+               "the endpoints and then the recorder); listing the endpoints\n",
                length < sizeof value ? value : "...");
   std::fflush(stderr);
-  return false;
+  return DeviceChoice::Endpoints;
 }
 
 }  // namespace
 
 std::vector<DeviceEntry> ListDevices() {
+  const DeviceChoice choice = ReadDeviceChoice();
   std::vector<DeviceEntry> devices;
-  if (!RecorderOnly()) {
-    for (RenderEndpoint& endpoint : ListRenderEndpoints())
-      devices.push_back({DeviceKind::Endpoint, std::move(endpoint.name), std::move(endpoint.id)});
+  if (choice != DeviceChoice::RecorderOnly) {
+    for (const RenderEndpoint& endpoint : ListRenderEndpoints()) {
+      devices.push_back({DeviceKind::SharedEndpoint, endpoint.name, endpoint.id});
+      devices.push_back({DeviceKind::ExclusiveEndpoint, endpoint.name + kExclusiveSuffix, endpoint.id});
+    }
   }
-  devices.push_back({DeviceKind::Recorder, kRecorderName, {}});
+  if (choice != DeviceChoice::Endpoints) devices.push_back({DeviceKind::Recorder, kRecorderName, {}});
   return devices;
 }
 

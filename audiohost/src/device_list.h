@@ -1,14 +1,16 @@
 #pragma once
-// The devices the host offers, numbered in this order: the system's render
-// endpoints, the default one first, then the WAV file recorder. With
-// ASIOHOST_DEVICES=recorder the recorder alone is offered, as device 0, which
-// is how headless machines and tests select it.
+// The devices the host offers, numbered in this order: for each active
+// render endpoint, the default one first, a shared entry named as the
+// endpoint and an exclusive entry whose name ends in " (exclusive)". The WAV
+// file recorder is offered only on request: ASIOHOST_DEVICES=recorder offers
+// it alone, as device 0 (how headless machines and tests select it), and
+// ASIOHOST_DEVICES=all after the endpoints.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-enum class DeviceKind { Endpoint, Recorder };
+enum class DeviceKind { SharedEndpoint, ExclusiveEndpoint, Recorder };
 
 struct DeviceEntry {
   DeviceKind kind;
@@ -17,6 +19,7 @@ struct DeviceEntry {
 };
 
 inline constexpr char kRecorderName[] = "WAV file recorder";
+inline constexpr char kExclusiveSuffix[] = " (exclusive)";
 
 std::vector<DeviceEntry> ListDevices();
 

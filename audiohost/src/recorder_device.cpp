@@ -144,7 +144,9 @@ void StopRecorder() {
 void CloseRecorder() {
   DrainToFile();  // what was preloaded but never played
   const char* path = recorder.options.wavPath.c_str();
-  if (recorder.writeFailed) std::fprintf(stderr, "WAV file recorder: writing \"%s\" failed\n", path);
+  if (recorder.writeFailed)
+    std::fprintf(stderr, "WAV file recorder: writing \"%s\" failed; %u frames were lost\n", path,
+                 recorder.wav.lostFrames);
   if (recorder.wav.full)
     std::fprintf(stderr, "WAV file recorder: \"%s\" reached the 4 GiB limit of the format\n", path);
   if (const uint32_t lost = recorder.lostFrames.load(std::memory_order_relaxed))

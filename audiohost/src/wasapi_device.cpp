@@ -1,209 +1,102 @@
-// A system render endpoint, driven by its buffer event. The stream takes the
-// smallest period the endpoint allows: a low-latency shared period where the
-// system offers one, else exclusive mode at 16-bit stereo, else shared mode at
-// the engine's period. A render thread registered as "Pro Audio" fills one
-// period per event.
+// A system render endpoint, in shared or exclusive mode. Two threads run
+// while it plays. The render thread, registered as "Pro Audio", fills the
+// endpoint buffer at every buffer event and does nothing else: a failed call
+// skips that period, and a result that means the device has gone ends it.
+// The keeper, at normal priority, notices that the device has gone (the
+// render thread ended, or the system's notifications said so), reopens the
+// same endpoint in the same mode with a bounded back-off, tells the program's
+// window when the reopened stream's rate is not the one it was set up for,
+// and writes what happened to standard error.
 
 #include <windows.h>
-#include <audioclient.h>
 #include <avrt.h>
-#include <mmreg.h>
-#include <mmdeviceapi.h>
-#include <wrl/client.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "audio_device.h"
+#include "buffer_clock.h"
 #include "com_scope.h"
-#include "format_watcher.h"
-#include "sample_conversion.h"
+#include "endpoint_watcher.h"
+#include "wasapi_api.h"
+#include "wasapi_stream.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr REFERENCE_TIME kHundredNsPerSecond = 10000000;
+constexpr UINT kRateChangedMessage = WM_APP + 10;
+// The pauses between attempts to reopen: none before the first, then 20 ms,
+// doubling up to half a second.
+constexpr DWORD kFirstPauseMs = 20, kLongestPauseMs = 500;
 
 struct Endpoint {
   std::unique_ptr<ComScope> com;
+  std::string name;
+  std::wstring id;
+  HWND window = nullptr;
   ComPtr<IMMDeviceEnumerator> enumerator;
-  ComPtr<IMMDevice> device;
-  ComPtr<IAudioClient> client;
-  ComPtr<IAudioRenderClient> render;
-  ComPtr<FormatWatcher> watcher;
-  bool exclusive = false;
-  FrameFormat format;
-  uint32_t sampleRate = 0;
-  uint32_t periodFrames = 0;  // per fill call
-  uint32_t bufferFrames = 0;  // the endpoint buffer
-  HANDLE bufferEvent = nullptr;
-  HANDLE stopEvent = nullptr;
-  HANDLE thread = nullptr;
+  ComPtr<EndpointWatcher> watcher;
+  // While it plays, the render thread reads the stream and the keeper
+  // changes it only once that thread has ended.
+  EndpointStream stream;
+  bool exclusive = false;      // the mode it runs in, kept when it is reopened
+  uint32_t programRate = 0;    // the rate the program was set up for
+  uint32_t announcedRate = 0;  // the rate the window last heard of
   Channel channel;
+  HANDLE bufferEvent = nullptr;
+  HANDLE renderStop = nullptr;  // manual reset: ends the render thread
+  HANDLE keeperStop = nullptr;  // manual reset: ends the keeper
+  HANDLE gone = nullptr;        // set when the notifications say the endpoint left
+  HANDLE renderer = nullptr;
+  HANDLE keeper = nullptr;
 };
 
 Endpoint endpoint;
+std::atomic<HRESULT> renderResult{S_OK};  // what ended the render thread
+std::atomic<uint32_t> skippedPeriods{0};  // after transient errors
 
-// The sub-format GUID of an extensible stream format: the classic format tag
-// inside a fixed GUID.
-GUID WaveSubFormat(WORD formatTag) {
-  return {formatTag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+// One line on standard error about the endpoint. Never on the render thread.
+void Say(const char* format, ...) {
+  std::fprintf(stderr, "ASIOHOST: \"%s\" ", endpoint.name.c_str());
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
-// The sample format of a stream format, or false for one we cannot write.
-bool ReadFrameFormat(const WAVEFORMATEX& wave, FrameFormat& format) {
-  format.channels = wave.nChannels;
-  bool isFloat = wave.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-  bool isPcm = wave.wFormatTag == WAVE_FORMAT_PCM;
-  WORD validBits = wave.wBitsPerSample;
-  if (wave.wFormatTag == WAVE_FORMAT_EXTENSIBLE && wave.cbSize >= 22) {
-    const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(wave);
-    isFloat = extensible.SubFormat == WaveSubFormat(WAVE_FORMAT_IEEE_FLOAT);
-    isPcm = extensible.SubFormat == WaveSubFormat(WAVE_FORMAT_PCM);
-    validBits = extensible.Samples.wValidBitsPerSample;
-  }
-  if (format.channels == 0) return false;
-  if (isFloat && wave.wBitsPerSample == 32) format.sample = SampleFormat::Float32;
-  else if (isPcm && wave.wBitsPerSample == 16) format.sample = SampleFormat::Int16;
-  else if (isPcm && wave.wBitsPerSample == 24) format.sample = SampleFormat::Int24;
-  else if (isPcm && wave.wBitsPerSample == 32 && validBits >= 16) format.sample = SampleFormat::Int32;
-  else return false;
-  return wave.nBlockAlign == format.channels * BytesPerSample(format.sample);
-}
+// Whether the device is still there: asked when no buffer event has come for
+// this long, since an engine that has lost its device may stop signalling.
+constexpr DWORD kQuietEngineMs = 100;
 
-struct MixFormat {
-  WAVEFORMATEX* wave = nullptr;
-  ~MixFormat() { CoTaskMemFree(wave); }
-};
-
-uint32_t FramesOf(REFERENCE_TIME duration, uint32_t rate) {
-  return static_cast<uint32_t>((duration * rate + kHundredNsPerSecond / 2) / kHundredNsPerSecond);
-}
-
-// Shared mode at the smallest period the engine offers below its default.
-bool InitializeLowLatencyShared() {
-  ComPtr<IAudioClient3> client;
-  MixFormat mix;
-  UINT32 defaultPeriod = 0, fundamental = 0, minimum = 0, maximum = 0;
-  if (FAILED(endpoint.device->Activate(__uuidof(IAudioClient3), CLSCTX_ALL, nullptr, &client)) ||
-      FAILED(client->GetMixFormat(&mix.wave)) || !ReadFrameFormat(*mix.wave, endpoint.format) ||
-      FAILED(client->GetSharedModeEnginePeriod(mix.wave, &defaultPeriod, &fundamental, &minimum, &maximum)) ||
-      minimum == 0 || minimum >= defaultPeriod ||
-      FAILED(client->InitializeSharedAudioStream(AUDCLNT_STREAMFLAGS_EVENTCALLBACK, minimum, mix.wave, nullptr)))
-    return false;
-  endpoint.client = client;
-  endpoint.exclusive = false;
-  endpoint.sampleRate = mix.wave->nSamplesPerSec;
-  endpoint.periodFrames = minimum;
-  return true;
-}
-
-WAVEFORMATEXTENSIBLE Stereo16(uint32_t rate) {
-  WAVEFORMATEXTENSIBLE format{};
-  format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  format.Format.nChannels = 2;
-  format.Format.nSamplesPerSec = rate;
-  format.Format.wBitsPerSample = 16;
-  format.Format.nBlockAlign = 4;
-  format.Format.nAvgBytesPerSec = rate * 4;
-  format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-  format.Samples.wValidBitsPerSample = 16;
-  format.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-  format.SubFormat = WaveSubFormat(WAVE_FORMAT_PCM);
-  return format;
-}
-
-// Exclusive mode, 16-bit stereo at the engine's rate, at the device's
-// minimum period (aligned to the hardware's buffer where it insists).
-bool InitializeExclusive() {
-  ComPtr<IAudioClient> client;
-  MixFormat mix;
-  REFERENCE_TIME defaultPeriod = 0, minimum = 0;
-  if (FAILED(endpoint.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, &client)) ||
-      FAILED(client->GetMixFormat(&mix.wave)) || FAILED(client->GetDevicePeriod(&defaultPeriod, &minimum)))
-    return false;
-  const WAVEFORMATEXTENSIBLE format = Stereo16(mix.wave->nSamplesPerSec);
-  const auto* wave = reinterpret_cast<const WAVEFORMATEX*>(&format);
-  if (client->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, wave, nullptr) != S_OK) return false;
-  const DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
-  HRESULT result = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, flags, minimum, minimum, wave, nullptr);
-  if (result == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
-    UINT32 alignedFrames = 0;
-    if (FAILED(client->GetBufferSize(&alignedFrames))) return false;
-    const REFERENCE_TIME aligned =
-        (kHundredNsPerSecond * alignedFrames + format.Format.nSamplesPerSec / 2) / format.Format.nSamplesPerSec;
-    client.Reset();
-    if (FAILED(endpoint.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, &client))) return false;
-    result = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, flags, aligned, aligned, wave, nullptr);
-  }
-  UINT32 bufferFrames = 0;
-  if (FAILED(result) || FAILED(client->GetBufferSize(&bufferFrames))) return false;
-  endpoint.client = client;
-  endpoint.exclusive = true;
-  endpoint.format = {SampleFormat::Int16, 2};
-  endpoint.sampleRate = format.Format.nSamplesPerSec;
-  endpoint.periodFrames = bufferFrames;  // event-driven exclusive streams refill the whole buffer
-  return true;
-}
-
-// Shared mode at the engine's own period, which every endpoint supports.
-bool InitializeShared() {
-  ComPtr<IAudioClient> client;
-  MixFormat mix;
-  REFERENCE_TIME defaultPeriod = 0;
-  if (FAILED(endpoint.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, &client)) ||
-      FAILED(client->GetMixFormat(&mix.wave)) || !ReadFrameFormat(*mix.wave, endpoint.format) ||
-      FAILED(client->GetDevicePeriod(&defaultPeriod, nullptr)) ||
-      FAILED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix.wave,
-                                nullptr)))
-    return false;
-  endpoint.client = client;
-  endpoint.exclusive = false;
-  endpoint.sampleRate = mix.wave->nSamplesPerSec;
-  endpoint.periodFrames = FramesOf(defaultPeriod, endpoint.sampleRate);
-  return true;
-}
-
-void ReleaseEndpoint() {
-  if (endpoint.watcher && endpoint.enumerator)
-    endpoint.enumerator->UnregisterEndpointNotificationCallback(endpoint.watcher.Get());
-  if (endpoint.bufferEvent) CloseHandle(endpoint.bufferEvent);
-  if (endpoint.stopEvent) CloseHandle(endpoint.stopEvent);
-  std::unique_ptr<ComScope> com = std::move(endpoint.com);
-  endpoint = Endpoint{};  // releases the interfaces while COM is still up
-}
-
-// Fills every whole period the endpoint buffer has room for. False when the
-// device has gone away.
-bool RenderAvailable(const Channel& channel) {
-  uint32_t room = endpoint.bufferFrames;
-  if (!endpoint.exclusive) {
-    UINT32 padding = 0;
-    if (FAILED(endpoint.client->GetCurrentPadding(&padding))) return false;
-    room -= padding < room ? padding : room;
-  }
-  for (; room >= endpoint.periodFrames; room -= endpoint.periodFrames) {
-    BYTE* data = nullptr;
-    if (FAILED(endpoint.render->GetBuffer(endpoint.periodFrames, &data))) return false;
-    ConvertHalves(ProduceBuffer(channel), endpoint.periodFrames, endpoint.format, data);
-    if (FAILED(endpoint.render->ReleaseBuffer(endpoint.periodFrames, 0))) return false;
-  }
-  return true;
-}
-
-// Runs from start to stop. Allocates nothing, takes no lock and logs nothing.
+// Runs while a stream plays. Allocates nothing, takes no lock and writes no
+// message.
 DWORD WINAPI RenderThread(void*) {
   ComScope com;
   DWORD taskIndex = 0;
   const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
   if (!task) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-  const HANDLE waits[] = {endpoint.stopEvent, endpoint.bufferEvent};
+  const HANDLE waits[] = {endpoint.renderStop, endpoint.bufferEvent};
   for (;;) {
-    // Stop, or a wait that failed, ends the loop.
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
-    if (!RenderAvailable(endpoint.channel)) {
-      WaitForSingleObject(endpoint.stopEvent, INFINITE);  // the device has gone: idle until stopped
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kQuietEngineMs);
+    HRESULT result = S_OK;
+    if (woke == WAIT_OBJECT_0 + 1) {
+      result = RenderAvailable(endpoint.stream, endpoint.channel);
+      if (FAILED(result) && !MeansDeviceGone(result)) skippedPeriods.fetch_add(1, std::memory_order_relaxed);
+    } else if (woke == WAIT_TIMEOUT) {
+      UINT32 padding = 0;
+      result = endpoint.stream.client->GetCurrentPadding(&padding);
+    } else {
+      break;  // stopped, or the wait failed
+    }
+    if (MeansDeviceGone(result)) {
+      renderResult.store(result, std::memory_order_relaxed);
       break;
     }
   }
@@ -211,62 +104,189 @@ DWORD WINAPI RenderThread(void*) {
   return 0;
 }
 
-bool OpenEndpoint(const DeviceEntry& device, void* window, StreamShape& shape) {
+// Ends the render thread and stops the client; the stream stays open.
+void HaltStream() {
+  if (endpoint.renderer) {
+    SetEvent(endpoint.renderStop);
+    WaitForSingleObject(endpoint.renderer, INFINITE);
+    CloseHandle(endpoint.renderer);
+    endpoint.renderer = nullptr;
+  }
+  if (endpoint.stream.client) {
+    endpoint.stream.client->Stop();
+    endpoint.stream.client->Reset();
+  }
+}
+
+// Starts the render thread, then the client.
+HRESULT PlayStream() {
+  renderResult.store(S_OK, std::memory_order_relaxed);
+  ResetEvent(endpoint.renderStop);
+  endpoint.renderer = CreateThread(nullptr, 0, RenderThread, nullptr, 0, nullptr);
+  if (!endpoint.renderer) return HRESULT_FROM_WIN32(GetLastError());
+  const HRESULT result = endpoint.stream.client->Start();
+  if (FAILED(result)) HaltStream();
+  return result;
+}
+
+// Opens the stream in the entry's mode. An exclusive entry that the device
+// refuses plays shared rather than not at all.
+HRESULT OpenInMode(IMMDevice* device, bool exclusive) {
+  HRESULT result = OpenEndpointStream(device, exclusive, 0, endpoint.bufferEvent, endpoint.stream);
+  if (exclusive && FAILED(result) && !MeansDeviceGone(result)) {
+    Say("refused exclusive mode (0x%08lX); it plays shared instead", static_cast<unsigned long>(result));
+    result = OpenEndpointStream(device, false, 0, endpoint.bufferEvent, endpoint.stream);
+  }
+  endpoint.exclusive = endpoint.stream.exclusive;
+  return result;
+}
+
+// One attempt to play again: the same endpoint in the mode it ran in, with
+// room for the program's fill buffer whatever the rate is now, the buffer
+// filled before the client starts.
+HRESULT ReopenAndPlay() {
+  ComPtr<IMMDevice> device;
+  HRESULT result = endpoint.enumerator->GetDevice(endpoint.id.c_str(), &device);
+  if (SUCCEEDED(result))
+    result = OpenEndpointStream(device.Get(), endpoint.exclusive, endpoint.channel.frames, endpoint.bufferEvent,
+                                endpoint.stream);
+  if (SUCCEEDED(result) && endpoint.stream.bufferFrames < endpoint.channel.frames) result = AUDCLNT_E_BUFFER_SIZE_ERROR;
+  if (SUCCEEDED(result)) result = RenderAvailable(endpoint.stream, endpoint.channel);
+  if (SUCCEEDED(result)) result = PlayStream();
+  if (FAILED(result)) endpoint.stream = EndpointStream{};
+  return result;
+}
+
+// The program derived its tone from the rate it was given: when the stream
+// now runs at another rate, its window hears of it once.
+void AnnounceRate() {
+  const uint32_t rate = endpoint.stream.sampleRate;
+  if (rate == endpoint.announcedRate) return;
+  endpoint.announcedRate = rate;
+  if (rate == endpoint.programRate) return;
+  Say("now runs at %u Hz, not at the %u Hz the program was set up for", rate, endpoint.programRate);
+  if (endpoint.window) PostMessageW(endpoint.window, kRateChangedMessage, 0, 0);
+}
+
+// Attempts to play again until it does or the keeper is stopped: at once,
+// then after pauses that double up to half a second, so that a device that
+// stays away costs two attempts a second. False when stopped.
+bool Reopen() {
+  const int64_t goneAt = ReadCounter();
+  DWORD pause = 0;
+  for (uint32_t attempt = 1;; ++attempt) {
+    if (wasapiApi.pauseUnlessStopped(endpoint.keeperStop, pause) != WAIT_TIMEOUT) return false;
+    ResetEvent(endpoint.gone);  // what the notifications said is about the stream now closed
+    const HRESULT result = ReopenAndPlay();
+    if (SUCCEEDED(result)) {
+      const double seconds = static_cast<double>(ReadCounter() - goneAt) / static_cast<double>(CounterFrequency());
+      Say("plays again after %.3f s and %u attempts: %s, %u Hz, %u frames per period",
+          seconds, attempt, endpoint.exclusive ? "exclusive" : "shared", endpoint.stream.sampleRate,
+          endpoint.stream.periodFrames);
+      AnnounceRate();
+      return true;
+    }
+    const DWORD next = pause == 0 ? kFirstPauseMs : std::min(pause * 2, kLongestPauseMs);
+    if (next == kLongestPauseMs && pause != kLongestPauseMs)
+      Say("cannot be opened yet (0x%08lX); trying again every %.1f s", static_cast<unsigned long>(result),
+          kLongestPauseMs / 1000.0);
+    pause = next;
+  }
+}
+
+// Runs from start to stop, at normal priority.
+DWORD WINAPI KeepStream(void*) {
+  ComScope com;
+  for (;;) {
+    const HANDLE waits[] = {endpoint.keeperStop, endpoint.gone, endpoint.renderer};
+    const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) break;  // stopped, or the wait failed
+    if (woke == WAIT_OBJECT_0 + 1)
+      Say("has left service; reopening it");
+    else
+      Say("has gone (0x%08lX); reopening it", static_cast<unsigned long>(renderResult.load(std::memory_order_relaxed)));
+    HaltStream();
+    endpoint.stream = EndpointStream{};
+    if (!Reopen()) break;
+  }
+  HaltStream();
+  return 0;
+}
+
+void CloseIfOpen(HANDLE& handle) {
+  if (handle) CloseHandle(handle);
+  handle = nullptr;
+}
+
+void ReleaseEndpoint() {
+  if (endpoint.watcher && endpoint.enumerator)
+    endpoint.enumerator->UnregisterEndpointNotificationCallback(endpoint.watcher.Get());
+  for (HANDLE* handle : {&endpoint.bufferEvent, &endpoint.renderStop, &endpoint.keeperStop, &endpoint.gone})
+    CloseIfOpen(*handle);
+  std::unique_ptr<ComScope> com = std::move(endpoint.com);
+  endpoint = Endpoint{};  // releases the interfaces while COM is still up
+}
+
+bool CreateEvents() {
+  endpoint.bufferEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  endpoint.renderStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  endpoint.keeperStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  endpoint.gone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return endpoint.bufferEvent && endpoint.renderStop && endpoint.keeperStop && endpoint.gone;
+}
+
+bool OpenEndpoint(const DeviceEntry& entry, void* window, StreamShape& shape) {
   endpoint.com = std::make_unique<ComScope>();
-  const bool opened =
-      SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                 IID_PPV_ARGS(&endpoint.enumerator))) &&
-      SUCCEEDED(endpoint.enumerator->GetDevice(device.endpointId.c_str(), &endpoint.device)) &&
-      (InitializeLowLatencyShared() || InitializeExclusive() || InitializeShared()) && endpoint.periodFrames > 0 &&
-      SUCCEEDED(endpoint.client->GetBufferSize(&endpoint.bufferFrames)) &&
-      endpoint.bufferFrames >= endpoint.periodFrames &&
-      (endpoint.bufferEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr)) != nullptr &&
-      (endpoint.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr)) != nullptr &&
-      SUCCEEDED(endpoint.client->SetEventHandle(endpoint.bufferEvent));
+  endpoint.name = entry.name;
+  endpoint.id = entry.endpointId;
+  endpoint.window = static_cast<HWND>(window);
+  skippedPeriods.store(0, std::memory_order_relaxed);
+  ComPtr<IMMDevice> device;
+  const bool opened = SUCCEEDED(wasapiApi.createEnumerator(&endpoint.enumerator)) &&
+                      SUCCEEDED(endpoint.enumerator->GetDevice(entry.endpointId.c_str(), &device)) &&
+                      CreateEvents() &&
+                      SUCCEEDED(OpenInMode(device.Get(), entry.kind == DeviceKind::ExclusiveEndpoint));
   if (!opened) {
     ReleaseEndpoint();
     return false;
   }
-  endpoint.watcher.Attach(new FormatWatcher(device.endpointId, static_cast<HWND>(window)));
+  endpoint.watcher.Attach(new EndpointWatcher(entry.endpointId, endpoint.gone));
   if (FAILED(endpoint.enumerator->RegisterEndpointNotificationCallback(endpoint.watcher.Get())))
     endpoint.watcher.Reset();
-  shape = {endpoint.sampleRate, endpoint.periodFrames};
+  endpoint.programRate = endpoint.announcedRate = endpoint.stream.sampleRate;
+  shape = {endpoint.stream.sampleRate, endpoint.stream.periodFrames};
   return true;
 }
 
-bool CreateEndpointBuffers() {
-  return SUCCEEDED(endpoint.client->GetService(IID_PPV_ARGS(&endpoint.render)));
-}
+bool CreateEndpointBuffers() { return endpoint.stream.render != nullptr; }
 
 void PreloadEndpoint(const Channel& channel) {
-  if (endpoint.render) RenderAvailable(channel);
+  if (endpoint.stream.render) RenderAvailable(endpoint.stream, channel);
 }
 
 bool StartEndpoint(const Channel& channel) {
-  if (!endpoint.render) return false;
+  if (!endpoint.stream.render) return false;
   endpoint.channel = channel;
-  ResetEvent(endpoint.stopEvent);
-  endpoint.thread = CreateThread(nullptr, 0, RenderThread, nullptr, 0, nullptr);
-  if (!endpoint.thread) return false;
-  if (SUCCEEDED(endpoint.client->Start())) return true;
-  SetEvent(endpoint.stopEvent);
-  WaitForSingleObject(endpoint.thread, INFINITE);
-  CloseHandle(endpoint.thread);
-  endpoint.thread = nullptr;
+  ResetEvent(endpoint.keeperStop);
+  if (FAILED(PlayStream())) return false;
+  endpoint.keeper = CreateThread(nullptr, 0, KeepStream, nullptr, 0, nullptr);
+  if (endpoint.keeper) return true;
+  HaltStream();
   return false;
 }
 
 void StopEndpoint() {
-  if (!endpoint.thread) return;
-  endpoint.client->Stop();
-  SetEvent(endpoint.stopEvent);
-  WaitForSingleObject(endpoint.thread, INFINITE);
-  CloseHandle(endpoint.thread);
-  endpoint.thread = nullptr;
-  endpoint.client->Reset();
+  if (!endpoint.keeper) return;
+  SetEvent(endpoint.keeperStop);
+  WaitForSingleObject(endpoint.keeper, INFINITE);
+  CloseIfOpen(endpoint.keeper);
 }
 
-void CloseEndpoint() { ReleaseEndpoint(); }
+void CloseEndpoint() {
+  if (const uint32_t skipped = skippedPeriods.load(std::memory_order_relaxed))
+    Say("skipped %u periods after transient errors", skipped);
+  ReleaseEndpoint();
+}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <wrl/client.h>
 
 #include "com_scope.h"
+#include "wasapi_api.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -47,9 +48,7 @@ std::vector<RenderEndpoint> ListRenderEndpoints() {
   ComScope com;
   std::vector<RenderEndpoint> endpoints;
   ComPtr<IMMDeviceEnumerator> enumerator;
-  if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                              IID_PPV_ARGS(&enumerator))))
-    return endpoints;
+  if (FAILED(wasapiApi.createEnumerator(&enumerator))) return endpoints;
 
   std::wstring defaultId;
   ComPtr<IMMDevice> defaultDevice;

@@ -1,8 +1,13 @@
 #include "wav_writer.h"
 
+#include <windows.h>
+#include <io.h>
+
 #include <cstring>
 
 namespace {
+
+size_t WriteToFile(const void* data, size_t bytes, FILE* file) { return std::fwrite(data, 1, bytes, file); }
 
 // RIFF lengths are 32 bits; the RIFF length counts the header less 8 bytes.
 constexpr uint32_t kMaxDataBytes = 0xFFFFFFFFu - (kWavHeaderBytes - 8);
@@ -26,13 +31,24 @@ void BuildHeader(uint8_t (&header)[kWavHeaderBytes], uint32_t sampleRate, uint32
   PutLittleEndian(header + 40, dataBytes, 4);
 }
 
+// Cuts the file after its last whole frame and writes on from there.
+void CutAfterData(WavFile& wav) {
+  std::fflush(wav.file);
+  if (_fseeki64(wav.file, kWavHeaderBytes + int64_t{wav.dataBytes}, SEEK_SET) == 0)
+    SetEndOfFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(wav.file))));
+}
+
 }  // namespace
+
+WavWrite wavWrite = WriteToFile;
 
 bool OpenWav(WavFile& wav, const char* path, uint32_t sampleRate) {
   CloseWav(wav);
   wav = WavFile{};
   wav.file = std::fopen(path, "w+b");
   if (!wav.file) return false;
+  // Unbuffered, so that what a write reports is what reached the file.
+  std::setvbuf(wav.file, nullptr, _IONBF, 0);
   uint8_t header[kWavHeaderBytes];
   BuildHeader(header, sampleRate, 0);
   if (std::fwrite(header, sizeof header, 1, wav.file) != 1 || std::fflush(wav.file) != 0) {
@@ -53,9 +69,14 @@ bool AppendWav(WavFile& wav, const int16_t* frames, uint32_t frameCount) {
   }
   if (bytes == 0) return true;
   // Samples go out little-endian, which is the machine's order on Windows.
-  const size_t written = std::fwrite(frames, 1, static_cast<size_t>(bytes), wav.file);
-  wav.dataBytes += static_cast<uint32_t>(written - written % kWavFrameBytes);
-  return written == bytes;
+  const size_t written = wavWrite(frames, static_cast<size_t>(bytes), wav.file);
+  const uint32_t kept = static_cast<uint32_t>(written - written % kWavFrameBytes);
+  wav.dataBytes += kept;
+  if (written == bytes) return true;
+  wav.lostFrames += static_cast<uint32_t>((bytes - kept) / kWavFrameBytes);
+  if (kept != written) CutAfterData(wav);
+  std::clearerr(wav.file);  // the disk may have room again for the next write
+  return false;
 }
 
 void PatchWavHeader(WavFile& wav) {

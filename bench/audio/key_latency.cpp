@@ -2,11 +2,16 @@
 // file recorder: from the key-down stamp that KeyDown takes to the moment the
 // fill call that writes the tone's first sample begins. The fill callback is
 // wrapped, on its way to the library, by one that stamps every call.
+//
+// With the argument "shared" or "exclusive" the device is instead that entry
+// of a simulated system endpoint whose engine signals every period in real
+// time, through the library linked into the benchmark.
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +21,7 @@
 #include "audio/audio_host.h"
 #include "audio/audio_output.h"
 #include "figures.h"
+#include "simulated_endpoint.h"
 #include "tone/envelope.h"
 #include "tone/keying.h"
 #include "tone/performance_counter.h"
@@ -48,14 +54,30 @@ bool CreateTimedChannel(ChannelDescriptor* descriptor) {
   return libraryCreateChannel(descriptor);
 }
 
+SimulatedEndpoint* simulated = nullptr;
+
+// The simulated endpoint's smallest periods, shared and exclusive, made
+// `frames` long.
+void ShapeSimulatedPeriods(uint32_t frames) {
+  simulated->engineMinimumFrames = frames;
+  simulated->engineDefaultFrames = frames > 480 ? frames : 480;
+  simulated->exclusiveMinimum = (REFERENCE_TIME{10000000} * frames + simulated->mixRate - 1) / simulated->mixRate;
+}
+
+AudioHost LinkedAudioHost() {
+  return {ASIOGetDevices,    ASIOInit,       ASIOCreateBuffers, ASIOGetPrimaryBufferSizeSamples,
+          ASIOGetSampleRate, CreateVirtualChannel, PreLoadBuffers, StartPlay, CloseVirtualChannel, ASIOShutdown};
+}
+
 void Measure(uint32_t frames, std::mt19937& random) {
   SetEnvironmentVariableA("ASIOHOST_BUFFER", std::to_string(frames).c_str());
+  if (simulated) ShapeSimulatedPeriods(frames);
   fillCount.store(0);
   appState.toneGenerator = CreateToneGenerator();
   OpenAudioOutput(*appState.toneGenerator, nullptr);
   ToneGenerator& generator = *appState.toneGenerator;
   if (!generator.channelReady) {
-    std::printf("the recorder did not open\n");
+    std::printf("the device did not open\n");
     return;
   }
   const int32_t sampleRate = generator.sampleRate;
@@ -92,20 +114,33 @@ void Measure(uint32_t frames, std::mt19937& random) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const std::string device = argc > 1 ? argv[1] : "recorder";
   const std::string wav = std::string(getenv("TEMP") ? getenv("TEMP") : ".") + "\\velkin-latency.wav";
   SetEnvironmentVariableA("ASIOHOST_DEVICES", "recorder");
   SetEnvironmentVariableA("ASIOHOST_RATE", "48000");
   SetEnvironmentVariableA("ASIOHOST_WAV", wav.c_str());
-  if (!LoadAudioHost()) {
+  SimulatedEndpoint endpoint(L"{simulated}", L"Simulated");
+  std::unique_ptr<SimulatedSystem> system;
+  settings.deviceNumber = 0;
+  if (device == "shared" || device == "exclusive") {
+    system = std::make_unique<SimulatedSystem>(std::vector<SimulatedEndpoint*>{&endpoint}, true);
+    simulated = &endpoint;
+    endpoint.RunClock();
+    audioHost = LinkedAudioHost();
+    SetEnvironmentVariableA("ASIOHOST_DEVICES", nullptr);
+    settings.deviceNumber = device == "exclusive" ? 1 : 0;
+  } else if (device != "recorder") {
+    std::printf("usage: bench_key_latency [recorder | shared | exclusive]\n");
+    return 1;
+  } else if (!LoadAudioHost()) {
     std::printf("ASIOHOST.dll is missing beside the benchmark\n");
     return 1;
   }
   libraryCreateChannel = audioHost.CreateVirtualChannel;
   audioHost.CreateVirtualChannel = CreateTimedChannel;
-  settings.deviceNumber = 0;
   std::mt19937 random(1);
-  std::printf("Key-to-sound latency with the WAV file recorder, %d presses per buffer size\n", kPresses);
+  std::printf("Key-to-sound latency with the %s device, %d presses per buffer size\n", device.c_str(), kPresses);
   for (uint32_t frames : {64u, 128u, 256u}) Measure(frames, random);
   DeleteFileA(wav.c_str());
   return 0;

@@ -13,28 +13,10 @@
 #include <vector>
 
 #include "asiohost.h"
+#include "call_log.h"
 #include "figures.h"
 
 namespace {
-
-struct CallLog {
-  std::vector<int64_t> starts = std::vector<int64_t>(1 << 20);
-  std::atomic<size_t> count{0};
-};
-
-int64_t Counter() {
-  LARGE_INTEGER value;
-  QueryPerformanceCounter(&value);
-  return value.QuadPart;
-}
-
-void Stamp(int16_t* buffer, uint32_t count, void* context) {
-  auto& log = *static_cast<CallLog*>(context);
-  for (uint32_t i = 0; i < count; ++i) buffer[i] = 0;
-  const size_t call = log.count.load(std::memory_order_relaxed);
-  if (call < log.starts.size()) log.starts[call] = Counter();
-  log.count.store(call + 1, std::memory_order_release);
-}
 
 double ProcessorSeconds() {
   FILETIME created, exited, kernel, user;

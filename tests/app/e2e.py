@@ -16,8 +16,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
-    AMPLITUDE, RISE_START, TITLE, Velkin, analyse_tone, config_text, find_all_visible, find_tones, focus_thief,
-    poll, pseudo_terminal_port, read_bmp, read_ppm)
+    AMPLITUDE, RISE_START, TITLE, SinkRecording, Velkin, analyse_tone, config_text, find_all_visible, find_tones,
+    focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_ppm)
 
 PICTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "telegraph_key.bmp")
 LAMP = (20, 227)
@@ -275,6 +275,96 @@ class AbsenceTest(unittest.TestCase):
                 self.assertIn("Failed opening port: COM7", log)
                 self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
                 self.assertIn("Count buffers played: 0", log)
+
+
+class PulseAudioTest(unittest.TestCase):
+    """Velkin on the endpoints that Wine makes of a PulseAudio server with one
+    null sink (run-e2e starts a private one), heard on the sink's monitor."""
+
+    BUFFER_MS = 10.0  # Wine's shared period for that server: 480 frames at 48000 Hz
+    FALL_MS = 10.0
+
+    def tone_lengths_ms(self, recording):
+        # Presses are 300 ms apart; a shorter silence is a dropout inside a
+        # tone, which a loaded machine now and then causes on the way through
+        # Wine and the server.
+        tones = find_tones(recording.left, gap=SinkRecording.RATE // 20)
+        return [round((end - start) * 1000 / SinkRecording.RATE, 2) for start, end in tones]
+
+    def assert_heard(self, recording, holds):
+        """One tone per press, each as long as the press and its fall, give
+        or take what immediate keying allows (half a wave short, one buffer
+        long) and a few milliseconds for the key events' way through X and
+        Wine."""
+        lengths = self.tone_lengths_ms(recording)
+        self.assertEqual(len(lengths), len(holds), lengths)
+        errors = sorted(length - (hold * 1000 + self.FALL_MS) for length, hold in zip(lengths, holds))
+        print(f"PulseAudio tone length less press and fall: {errors} ms", file=sys.stderr)
+        self.assertGreaterEqual(errors[len(errors) // 2], -3.0, lengths)
+        self.assertLessEqual(errors[len(errors) // 2], self.BUFFER_MS + 5.0, lengths)
+
+    def test_presses_are_heard_at_their_lengths_on_the_shared_entry(self):
+        holds = [0.06, 0.18, 0.3]
+        with Velkin("pulse-shared", devices=None) as app:
+            app.start()
+            app.wait_window()
+            with SinkRecording(app.folder, "monitor.raw") as recording:
+                for hold in holds:
+                    app.tap_space(hold)
+                    time.sleep(0.3)
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        self.assertIn("Device number: 0 - PulseAudio", log)
+        self.assertIn("Device number: 1 - PulseAudio (exclusive)", log)
+        self.assertIn("Sample rate: 48000", log)
+        self.assertIn(f"Buffer sample size: {2 * 480}", log)
+        self.assert_heard(recording, holds)
+
+    def test_the_sink_removed_and_loaded_again_plays_again(self):
+        arguments = os.environ["VELKIN_PULSE_SINK_ARGUMENTS"].split()
+        with Velkin("pulse-reload", devices=None) as app:
+            app.start()
+            app.wait_window()
+            with SinkRecording(app.folder, "before.raw") as before:
+                app.tap_space(HOLD)
+            pactl("unload-module", "module-null-sink")
+            time.sleep(1.0)
+            # Nothing to play into: the program still answers the key. (This
+            # tone sounds when the sink is back, cut by the recording's start.)
+            lamp = app.watch(*LAMP, milliseconds=1500, during=lambda: app.tap_space(HOLD))
+            pactl("load-module", "module-null-sink", *arguments)
+            loaded = time.monotonic()
+            with SinkRecording(app.folder, "within-two-seconds.raw", settle=0.0) as soon:
+                time.sleep(max(0.0, 2.0 - (time.monotonic() - loaded)))
+                app.tap_space(HOLD)
+            with SinkRecording(app.folder, "after.raw") as after:
+                app.tap_space(HOLD)
+            self.assertEqual(app.quit_with_escape(), 0)
+        self.assert_heard(before, [HOLD])
+        self.assertIn(GREEN, [c for _, c in lamp])
+        self.assertNotEqual(lamp[-1][1], GREEN)
+        lengths = self.tone_lengths_ms(soon)
+        print(f"tones recorded from the sink's return: {lengths} ms", file=sys.stderr)
+        self.assertTrue(lengths and lengths[-1] > HOLD * 1000 / 2, lengths)
+        self.assert_heard(after, [HOLD])
+        self.assertEqual(masked(app.log_lines()[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
+        stderr = app.stderr_lines()
+        self.assertTrue(any("has gone" in line or "has left service" in line for line in stderr), stderr)
+        self.assertTrue(any("plays again after" in line for line in stderr), stderr)
+
+    def test_the_exclusive_entry_is_refused_under_wine_and_plays_shared(self):
+        with Velkin("pulse-exclusive", config=config_text(device=1), devices=None) as app:
+            app.start()
+            app.wait_window()
+            with SinkRecording(app.folder, "monitor.raw") as recording:
+                app.tap_space(HOLD)
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        self.assertIn("Initializing device: 1", log)
+        self.assertIn("ASIO Initialized", log)
+        self.assertIn('ASIOHOST: "PulseAudio (exclusive)" refused exclusive mode (0x8889000E); it plays shared instead',
+                      app.stderr_lines())
+        self.assert_heard(recording, [HOLD])
 
 
 if __name__ == "__main__":

@@ -13,6 +13,8 @@ import os
 import shutil
 import struct
 import subprocess
+import sys
+import threading
 import time
 import wave
 
@@ -51,6 +53,16 @@ def pseudo_terminal_port(name):
         os.remove(link)
         os.close(slave)
         os.close(master)
+
+
+def _pass_on(stream, path):
+    """Copies a process's error output to ours and to the file at `path`."""
+    with stream, open(path, "ab") as kept:
+        for line in stream:
+            sys.stderr.buffer.write(line)
+            sys.stderr.flush()
+            kept.write(line)
+            kept.flush()
 
 
 def _title_pattern(title):
@@ -99,8 +111,9 @@ def poll(what, check, timeout):
 class Velkin:
     """One run of velkin.exe in its own working folder."""
 
-    def __init__(self, name, config=config_text(), with_audio_host=True):
-        """`config` is the text of config.ini; None leaves the file out."""
+    def __init__(self, name, config=config_text(), with_audio_host=True, devices="recorder"):
+        """`config` is the text of config.ini; None leaves the file out.
+        `devices` is ASIOHOST_DEVICES; None lists the system's endpoints."""
         self.bin = os.environ["VELKIN_BIN"]
         self.wine = os.environ.get("VELKIN_WINE") or shutil.which("wine")
         self.folder = os.path.join(os.environ["VELKIN_WORK"], name)
@@ -113,9 +126,12 @@ class Velkin:
         if not with_audio_host:
             # A copy in a folder of its own does not find ASIOHOST.dll.
             self.exe = shutil.copy(self.exe, self.folder)
-        self.env = dict(os.environ, ASIOHOST_DEVICES="recorder", ASIOHOST_RATE="44100",
-                        ASIOHOST_BUFFER="128", ASIOHOST_WAV="sidetone.wav")
+        self.env = dict(os.environ, ASIOHOST_RATE="44100", ASIOHOST_BUFFER="128", ASIOHOST_WAV="sidetone.wav")
+        self.env.pop("ASIOHOST_DEVICES", None)
+        if devices is not None:
+            self.env["ASIOHOST_DEVICES"] = devices
         self.process = None
+        self.stderr_copiers = []
         self.xid = None
         self.started = None
 
@@ -149,8 +165,13 @@ class Velkin:
     def _launch(self):
         # Error output passes through: it carries Wine's word when it could not
         # start the program, which lets the test command run the group again.
-        return subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL)
+        # It is kept in stderr.txt as well, for the tests that read it.
+        process = subprocess.Popen([self.wine, self.exe], cwd=self.folder, env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        copier = threading.Thread(target=_pass_on, args=(process.stderr, self.path("stderr.txt")), daemon=True)
+        copier.start()
+        self.stderr_copiers.append(copier)
+        return process
 
     def wait_exit(self, timeout=60):
         try:
@@ -296,6 +317,13 @@ class Velkin:
         # pairs reach the file as "\r\r\n".
         return [line.rstrip("\r") for line in data.split("\n")[:-1]]
 
+    def stderr_lines(self):
+        """What the runs so far wrote to standard error; call once they ended."""
+        for copier in self.stderr_copiers:
+            copier.join(10)
+        with open(self.path("stderr.txt"), "rb") as f:
+            return f.read().decode("utf-8", "replace").replace("\r", "").splitlines()
+
     def recording(self):
         """Left and right channel samples and the sample rate of sidetone.wav."""
         with wave.open(self.path("sidetone.wav"), "rb") as w:
@@ -304,6 +332,46 @@ class Velkin:
             frames = w.readframes(w.getnframes())
         samples = array.array("h", frames)
         return list(samples[0::2]), list(samples[1::2]), rate
+
+
+# --- the private PulseAudio server that run-e2e starts (scripts/lib/pulse.sh)
+
+
+def pactl(*args):
+    return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout
+
+
+class SinkRecording:
+    """Records the null sink's monitor, 16-bit stereo at 48000 Hz, for as long
+    as the block runs; then `left` holds the left channel.
+
+    The block begins `settle` seconds after the recorder: on this machine,
+    what Wine plays in the first second or so of a new PulseAudio stream, or
+    of a new recording, does not all reach the recording."""
+
+    RATE = 48000
+
+    def __init__(self, folder, name, settle=2.0):
+        self.path = os.path.join(folder, name)
+        self.settle = settle
+        self.left = []
+
+    def __enter__(self):
+        sink = os.environ["VELKIN_PULSE_SINK"]
+        poll(f"the monitor of {sink}", lambda: f"{sink}.monitor" in pactl("list", "short", "sources"), 10)
+        self.process = subprocess.Popen(["parec", f"--device={sink}.monitor", "--format=s16le",
+                                         f"--rate={self.RATE}", "--channels=2", "--latency-msec=100", self.path],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(self.settle)
+        return self
+
+    def __exit__(self, *exc):
+        time.sleep(0.3)  # the last tone leaves the sink
+        self.process.terminate()
+        self.process.wait(10)
+        with open(self.path, "rb") as f:
+            data = f.read()
+        self.left = list(array.array("h", data[:len(data) // 4 * 4])[0::2])
 
 
 # --- reading tones

