@@ -34,9 +34,10 @@ WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
 SHUTDOWN_TAIL = ["Shut down ASIO", "Count buffers played: #", "", "",
                  "Shutting down debug logging system...", "Date: # - Time: #", "Goodbye"]
 
-# What the port monitor thread writes on a port without modem-status lines,
-# and when it is stopped.
-MONITOR_LINES = {"Failed: ReadPort!", "Failed: GetCommModemStatus!", "Exiting port monitor thread!"}
+# What the key port writes on a port without modem lines (its outputs cannot
+# be raised, its wait fails) and when its monitor thread is stopped.
+MONITOR_LINES = {"Failed: SetDTR!", "Failed: SetRTS!", "Failed: ReadPort!", "Failed: GetCommModemStatus!",
+                 "Exiting port monitor thread!"}
 
 
 def masked(lines):
