@@ -290,11 +290,7 @@ class Velkin:
         return os.path.join(self.folder, name)
 
     def log_lines(self):
-        with open(self.path("VelkinDbg.Log"), "rb") as f:
-            data = f.read().decode("latin-1")
-        # Text mode turns each "\n" into "\r\n", so the header's own "\r\n"
-        # pairs reach the file as "\r\r\n".
-        return [line.rstrip("\r") for line in data.split("\n")[:-1]]
+        return read_log(self.folder)
 
     def recording(self):
         """Left and right channel samples and the sample rate of sidetone.wav."""
@@ -304,6 +300,15 @@ class Velkin:
             frames = w.readframes(w.getnframes())
         samples = array.array("h", frames)
         return list(samples[0::2]), list(samples[1::2]), rate
+
+
+def read_log(folder):
+    """The lines of the debug log in `folder`."""
+    with open(os.path.join(folder, "VelkinDbg.Log"), "rb") as f:
+        data = f.read().decode("latin-1")
+    # Text mode turns each "\n" into "\r\n", so the header's own "\r\n"
+    # pairs reach the file as "\r\r\n".
+    return [line.rstrip("\r") for line in data.split("\n")[:-1]]
 
 
 # --- reading tones
