@@ -15,6 +15,7 @@ import subprocess
 import sys
 import time
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
@@ -279,6 +280,26 @@ class AbsenceTest(unittest.TestCase):
                 self.assertIn("Failed opening port: COM7", log)
                 self.assertEqual(masked(log[-len(SHUTDOWN_TAIL):]), SHUTDOWN_TAIL)
                 self.assertIn("Count buffers played: 0", log)
+
+
+class PackageTest(unittest.TestCase):
+    """The download, unpacked into an empty folder and started there."""
+
+    FILES = {"velkin.exe", "ASIOHOST.dll", "config.ini", "README.html", "wiring.svg", "LICENSE.txt"}
+
+    def test_the_unpacked_zip_runs_with_its_own_settings(self):
+        package = os.environ["VELKIN_PACKAGE"]
+        with zipfile.ZipFile(package) as archive:
+            names = [name for name in archive.namelist() if not name.endswith("/")]
+        folder = os.path.basename(package)[:-len(".zip")]
+        self.assertEqual(sorted(names), sorted(f"{folder}/{name}" for name in self.FILES))
+        with Velkin("package", config=None, package=package) as app:
+            app.start()
+            # Its config.ini names COM1, which this prefix does not have.
+            boxes = app.wait_window(boxes=["Configuration initializarion", "Error"])
+            self.assertEqual(app.quit_with_escape(), 0)
+        self.assertEqual([b.texts for b in boxes], [["Couldn't open port COM1"]])
+        self.assertIn("Device number: 0 - WAV file recorder", app.log_lines())
 
 
 class RunPortTest(unittest.TestCase):

@@ -15,6 +15,7 @@ import struct
 import subprocess
 import time
 import wave
+import zipfile
 
 TITLE = "Velkin v1.08 XP"
 # 20 log10(32767) less the default attenuation of 3 dB.
@@ -99,8 +100,10 @@ def poll(what, check, timeout):
 class Velkin:
     """One run of velkin.exe in its own working folder."""
 
-    def __init__(self, name, config=config_text(), with_audio_host=True):
-        """`config` is the text of config.ini; None leaves the file out."""
+    def __init__(self, name, config=config_text(), with_audio_host=True, package=None):
+        """`config` is the text of config.ini; None leaves the file out.
+        `package` is a zip of one folder to unpack into the empty working
+        folder and run the program from, instead of the build's."""
         self.bin = os.environ["VELKIN_BIN"]
         self.wine = os.environ.get("VELKIN_WINE") or shutil.which("wine")
         self.folder = os.path.join(os.environ["VELKIN_WORK"], name)
@@ -113,6 +116,12 @@ class Velkin:
         if not with_audio_host:
             # A copy in a folder of its own does not find ASIOHOST.dll.
             self.exe = shutil.copy(self.exe, self.folder)
+        if package is not None:
+            with zipfile.ZipFile(package) as archive:
+                archive.extractall(self.folder)
+            (top,) = os.listdir(self.folder)
+            self.folder = os.path.join(self.folder, top)
+            self.exe = os.path.join(self.folder, "velkin.exe")
         self.env = dict(os.environ, ASIOHOST_DEVICES="recorder", ASIOHOST_RATE="44100",
                         ASIOHOST_BUFFER="128", ASIOHOST_WAV="sidetone.wav")
         self.process = None
