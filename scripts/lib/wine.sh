@@ -29,8 +29,19 @@ ensure_wine_prefix() {
   "$(wine_binary)" reg add 'HKLM\System\CurrentControlSet\Services\MountMgr' \
     /v Start /t REG_DWORD /d 4 /f >/dev/null 2>&1 || true
   wineserver -w 2>/dev/null || "${WINESERVER:-/usr/lib/wine/wineserver64}" -w 2>/dev/null || true
-  rm -f "$WINEPREFIX"/dosdevices/com[0-9]* "$WINEPREFIX"/dosdevices/lpt[0-9]*
+  unmap_host_ports
   touch "$WINEPREFIX/.velkin-no-host-ports"
+}
+
+# Removes every COMn and LPTn name of the prefix, also those a run that was
+# killed left behind.
+unmap_host_ports() {
+  rm -f "$WINEPREFIX"/dosdevices/com[0-9]* "$WINEPREFIX"/dosdevices/lpt[0-9]*
+}
+
+# Makes the port NAME (COMn) of the prefix the host device DEVICE.
+map_host_port() {
+  ln -sfn "$2" "$WINEPREFIX/dosdevices/${1,,}"
 }
 
 # Starts a private Xvfb when there is no display and exports DISPLAY.

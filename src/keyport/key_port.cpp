@@ -21,6 +21,17 @@ const KeyLine keyLines[] = {
     {"RLS", "RLSD", EV_RLSD, MS_RLSD_ON},
 };
 
+// The output lines that can supply the key, with the log line of a failed raise.
+struct SupplyLine {
+  DWORD raise;
+  DWORD lower;
+  const char* failure;
+};
+const SupplyLine supplyLines[] = {
+    {SETDTR, CLRDTR, "Failed: SetDTR!"},
+    {SETRTS, CLRRTS, "Failed: SetRTS!"},
+};
+
 bool IsPortName(const char* name) {
   return std::strncmp(name, "LPT", 3) == 0 || std::strncmp(name, "COM", 3) == 0;
 }
@@ -76,6 +87,7 @@ void SetupKeyPort() {
   std::snprintf(text, sizeof text, "Monitoring port %s for %s", settings.portName, line->logName);
   LogLine(text);
   LogInt("Debounce delay", settings.debounceDelay);
+  RaiseKeySupply();
   StartPortMonitor();
 }
 
@@ -111,6 +123,16 @@ bool ReadKeyLine() {
     return false;
   }
   return (status & StatusBitOf(port.eventMask)) != 0;
+}
+
+void RaiseKeySupply() {
+  for (const SupplyLine& line : supplyLines) {
+    if (!portApi.escapeCommFunction(keyPort->portHandle, line.raise)) LogLine(line.failure);
+  }
+}
+
+void LowerKeySupply() {
+  for (const SupplyLine& line : supplyLines) portApi.escapeCommFunction(keyPort->portHandle, line.lower);
 }
 
 void FreeKeyPort() {

@@ -38,6 +38,12 @@ void SetupKeyPort();
 bool OpenKeyPort(uint32_t eventMask);
 // True when the watched line is active. A failed read counts as inactive.
 bool ReadKeyLine();
+// The key's supply: the usual wiring takes it from DTR or RTS, which would
+// otherwise stay however the driver or the last program left them. Raising
+// logs each line that cannot be raised (some adapters lack one) and goes on;
+// lowering, just before the port closes, has nothing left to report to.
+void RaiseKeySupply();
+void LowerKeySupply();
 // Closes the wait event and the port handle, whichever exist, frees the
 // record and clears `keyPort`.
 void FreeKeyPort();

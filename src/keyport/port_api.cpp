@@ -1,7 +1,8 @@
 #include "keyport/port_api.h"
 
-const PortApi realPortApi = {CreateFileA,         SetCommMask, WaitCommEvent, GetOverlappedResult,
-                             GetCommModemStatus, CancelIoEx,  CloseHandle,   MessageBoxA,
+const PortApi realPortApi = {CreateFileA,         SetCommMask,        WaitCommEvent,
+                             GetOverlappedResult, GetCommModemStatus, EscapeCommFunction,
+                             CancelIoEx,          CloseHandle,        MessageBoxA,
                              Sleep};
 
 PortApi portApi = realPortApi;

@@ -11,6 +11,8 @@ struct PortApi {
   BOOL(WINAPI* waitCommEvent)(HANDLE, LPDWORD, LPOVERLAPPED);
   BOOL(WINAPI* getOverlappedResult)(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
   BOOL(WINAPI* getCommModemStatus)(HANDLE, LPDWORD);
+  // Raises or lowers an output line: SETDTR, CLRDTR, SETRTS or CLRRTS.
+  BOOL(WINAPI* escapeCommFunction)(HANDLE, DWORD);
   // Ends outstanding waits on the port, also those another thread started.
   BOOL(WINAPI* cancelIoEx)(HANDLE, LPOVERLAPPED);
   // Closes the port handle; the wait event, mutex and thread handles are

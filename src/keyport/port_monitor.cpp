@@ -17,6 +17,18 @@ namespace {
 
 constexpr int kMaxMutexWaits = 250;
 
+// A working port fails a wait now and then, singly; a device that is gone (a
+// USB-serial adapter pulled out) can accept every wait and fail it at once,
+// and at time-critical priority restarting them would be a busy loop. Ten
+// failures in a row with no completed wait between them are taken as the
+// port failing: far more than a glitch gives, and few enough that a dead
+// device ends the monitor, and releases its key, within about a millisecond.
+constexpr int kMaxFailedWaits = 10;
+
+// True while the line holds the key down: its last event was a key-down. Its
+// key-up is then still owed when the monitor stops watching.
+std::atomic<bool> lineHoldsKey{false};
+
 enum class WaitOutcome { LineChanged, WaitFailed, PortFailed };
 
 // Waits for a change of the watched line. The event word is not examined:
@@ -29,10 +41,7 @@ WaitOutcome ReadPort(KeyPort& port) {
   overlapped.OffsetHigh = 0;
   DWORD events = 0;  // written by the wait; lives until the wait has completed
   if (portApi.waitCommEvent(port.portHandle, &events, &overlapped)) return WaitOutcome::LineChanged;
-  if (GetLastError() != ERROR_IO_PENDING) {
-    LogLine("Failed: ReadPort!");
-    return WaitOutcome::PortFailed;
-  }
+  if (GetLastError() != ERROR_IO_PENDING) return WaitOutcome::PortFailed;
   // A stop that came between the run-flag test and the start of this wait
   // found nothing to cancel: end the wait here instead of sleeping in it.
   // The stop clears the flag before it cancels, and this test follows the
@@ -56,21 +65,37 @@ bool DebouncePause() {
   return true;
 }
 
+void KeyFromLine() {
+  const bool down = ReadKeyLine();
+  lineHoldsKey.store(down, std::memory_order_relaxed);
+  if (down) {
+    KeyDown();
+  } else {
+    KeyUp();
+  }
+}
+
+// The line's owed key-up, given once by whichever thread finds it owed.
+void ReleaseLineKey() {
+  if (lineHoldsKey.exchange(false)) KeyUp();
+}
+
 // The passes of the monitor, each a wait, a key event and the pause; returns
-// when the monitor is no longer wanted or the port fails.
+// when the monitor is no longer wanted or the port fails. A failed wait is
+// started again at once, until too many fail in a row.
 void MonitorPasses() {
+  int failedWaits = 0;
   do {
     KeyPort* port = keyPort;
     if (port == nullptr) return;
     const WaitOutcome outcome = ReadPort(*port);
-    if (outcome == WaitOutcome::PortFailed) return;
     if (outcome == WaitOutcome::LineChanged) {
-      if (ReadKeyLine()) {
-        KeyDown();
-      } else {
-        KeyUp();
-      }
+      failedWaits = 0;
+      KeyFromLine();
       if (!DebouncePause()) return;
+    } else if (outcome == WaitOutcome::PortFailed || ++failedWaits == kMaxFailedWaits) {
+      LogLine("Failed: ReadPort!");
+      return;
     }
   } while (monitorRunning.load(std::memory_order_relaxed));
 }
@@ -97,6 +122,11 @@ void StartPortMonitor() {
 DWORD WINAPI PortMonitorThread(LPVOID) {
   if (monitorMutex != nullptr) WaitForSingleObject(monitorMutex, INFINITE);
   if (monitorRunning.load(std::memory_order_relaxed)) MonitorPasses();
+  // A monitor that ends on its own, its port failing, releases the key here.
+  // After a stop the stopping thread does, once this one has ended: a key-up
+  // here repaints the lamp through the GUI thread, which is then busy
+  // waiting for this one.
+  if (monitorRunning.load()) ReleaseLineKey();
   LogLine("Exiting port monitor thread!");
   if (monitorMutex != nullptr) ReleaseMutex(monitorMutex);
   return 0;
@@ -130,12 +160,17 @@ void CloseKeyPort() {
   // Ends the thread's outstanding wait. The wait event is left alone: a reset
   // here could swallow the completion the thread is about to wait for.
   portApi.cancelIoEx(port->portHandle, nullptr);
+  const bool ended = StopPortMonitor();
+  // Even when the thread outlived the stop: it is then caught in a key-up of
+  // its own or in a wait, and keying takes a key-up from any thread.
+  ReleaseLineKey();
   // The record goes only once the thread has ended and no wait on it is
   // outstanding; otherwise it, the port and the generator the thread keys
   // stay for the rest of the process.
-  if (!StopPortMonitor() || !HasOverlappedIoCompleted(&port->overlapped)) {
+  if (!ended || !HasOverlappedIoCompleted(&port->overlapped)) {
     appState.monitorOutlived.store(true);
     return;
   }
+  LowerKeySupply();
   FreeKeyPort();
 }

@@ -17,13 +17,16 @@ extern HANDLE monitorMutex;
 
 // Starts the thread for the open key port.
 void StartPortMonitor();
+// Ends when the monitor is no longer wanted or the port fails; a failing
+// port's end releases the key if the line holds it down.
 DWORD WINAPI PortMonitorThread(LPVOID);
 // Waits at most one 1 ms sleep and 250 waits of 1 ms for the thread to end.
 // True when it has ended (or none was started). False when the bound ran out
 // first: the thread may still run, so its mutex and handle are kept.
 bool StopPortMonitor();
-// Stops the monitor and closes the key port. When the monitor outlives the
-// bounded wait, the port and its record stay alive for the rest of the
-// process and `monitorOutlived` is set; calling again once the thread has
-// ended tidies them up.
+// Stops the monitor, gives the key-up the line still owes, lowers the key's
+// supply and closes the key port. When the monitor outlives the bounded
+// wait, the port and its record stay alive for the rest of the process and
+// `monitorOutlived` is set; calling again once the thread has ended tidies
+// them up.
 void CloseKeyPort();

@@ -10,16 +10,20 @@ prepares the Wine prefix and a display; VELKIN_BIN names the build's bin folder
 
 import os
 import re
+import shutil
+import subprocess
 import sys
 import time
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
     AMPLITUDE, RISE_START, TITLE, SinkRecording, Velkin, analyse_tone, config_text, find_all_visible, find_tones,
-    focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_ppm)
+    find_visible, focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_log, read_ppm)
 
-PICTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "telegraph_key.bmp")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+PICTURE = os.path.join(ROOT, "res", "telegraph_key.bmp")
 LAMP = (20, 227)
 GREEN = "00ff00"
 HOLD = 0.3  # seconds the space bar is held for one tone
@@ -34,9 +38,10 @@ WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
 SHUTDOWN_TAIL = ["Shut down ASIO", "Count buffers played: #", "", "",
                  "Shutting down debug logging system...", "Date: # - Time: #", "Goodbye"]
 
-# What the port monitor thread writes on a port without modem-status lines,
-# and when it is stopped.
-MONITOR_LINES = {"Failed: ReadPort!", "Failed: GetCommModemStatus!", "Exiting port monitor thread!"}
+# What the key port writes on a port without modem lines (its outputs cannot
+# be raised, its wait fails) and when its monitor thread is stopped.
+MONITOR_LINES = {"Failed: SetDTR!", "Failed: SetRTS!", "Failed: ReadPort!", "Failed: GetCommModemStatus!",
+                 "Exiting port monitor thread!"}
 
 
 def masked(lines):
@@ -365,6 +370,67 @@ class PulseAudioTest(unittest.TestCase):
         self.assertIn('ASIOHOST: "PulseAudio (exclusive)" refused exclusive mode (0x8889000E); it plays shared instead',
                       app.stderr_lines())
         self.assert_heard(recording, [HOLD])
+
+
+class PackageTest(unittest.TestCase):
+    """The download, unpacked into an empty folder and started there."""
+
+    FILES = {"velkin.exe", "ASIOHOST.dll", "config.ini", "README.html", "wiring.svg", "LICENSE.txt"}
+
+    def test_the_unpacked_zip_runs_with_its_own_settings(self):
+        package = os.environ["VELKIN_PACKAGE"]
+        with zipfile.ZipFile(package) as archive:
+            names = [name for name in archive.namelist() if not name.endswith("/")]
+        folder = os.path.basename(package)[:-len(".zip")]
+        self.assertEqual(sorted(names), sorted(f"{folder}/{name}" for name in self.FILES))
+        with Velkin("package", config=None, package=package) as app:
+            app.start()
+            # Its config.ini names COM1, which this prefix does not have.
+            boxes = app.wait_window(boxes=["Configuration initializarion", "Error"])
+            self.assertEqual(app.quit_with_escape(), 0)
+        self.assertEqual([b.texts for b in boxes], [["Couldn't open port COM1"]])
+        self.assertIn("Device number: 0 - WAV file recorder", app.log_lines())
+
+
+class RunPortTest(unittest.TestCase):
+    """scripts/run with a display, a real key's device named for the run."""
+
+    def test_the_named_port_is_the_device_for_that_run_only(self):
+        work = os.environ["VELKIN_WORK"]
+        folder, prefix = os.path.join(work, "run-port"), os.path.join(work, "run-port-prefix")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "config.ini"), "w") as f:
+            f.write(config_text(port="COM3"))
+        link = os.path.join(prefix, "dosdevices", "com3")
+        master, slave = os.openpty()
+        device = os.ttyname(slave)
+        env = dict(os.environ, VELKIN_RUN_FOLDER=folder, VELKIN_RUN_PREFIX=prefix, ASIOHOST_DEVICES="recorder")
+        run = subprocess.Popen([os.path.join(ROOT, "scripts", "run"), "--port", f"COM3={device}"], env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            def window():
+                if run.poll() is not None:
+                    raise AssertionError(f"scripts/run ended with {run.returncode}: {run.stdout.read()}")
+                if find_visible("Error"):
+                    raise AssertionError("the port did not open")
+                return find_visible(TITLE)
+            xid = poll("the Velkin window", window, 300)
+            mapped = os.readlink(link)
+            subprocess.run(["xdotool", "windowfocus", "--sync", xid, "key", "Escape"], check=True)
+            output, _ = run.communicate(timeout=60)
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
+            # Its desktop must not outlive this display.
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+            os.close(slave)
+            os.close(master)
+        self.assertEqual(run.returncode, 0, output)
+        self.assertEqual(mapped, device)
+        self.assertFalse(os.path.lexists(link), "the mapping must end with the run")
+        self.assertIn("Monitoring port COM3 for DSR", read_log(folder))
 
 
 if __name__ == "__main__":

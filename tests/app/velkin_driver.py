@@ -17,6 +17,7 @@ import sys
 import threading
 import time
 import wave
+import zipfile
 
 TITLE = "Velkin v1.08 XP"
 # 20 log10(32767) less the default attenuation of 3 dB.
@@ -111,9 +112,11 @@ def poll(what, check, timeout):
 class Velkin:
     """One run of velkin.exe in its own working folder."""
 
-    def __init__(self, name, config=config_text(), with_audio_host=True, devices="recorder"):
+    def __init__(self, name, config=config_text(), with_audio_host=True, devices="recorder", package=None):
         """`config` is the text of config.ini; None leaves the file out.
-        `devices` is ASIOHOST_DEVICES; None lists the system's endpoints."""
+        `devices` is ASIOHOST_DEVICES; None lists the system's endpoints.
+        `package` is a zip of one folder to unpack into the empty working
+        folder and run the program from, instead of the build's."""
         self.bin = os.environ["VELKIN_BIN"]
         self.wine = os.environ.get("VELKIN_WINE") or shutil.which("wine")
         self.folder = os.path.join(os.environ["VELKIN_WORK"], name)
@@ -126,6 +129,12 @@ class Velkin:
         if not with_audio_host:
             # A copy in a folder of its own does not find ASIOHOST.dll.
             self.exe = shutil.copy(self.exe, self.folder)
+        if package is not None:
+            with zipfile.ZipFile(package) as archive:
+                archive.extractall(self.folder)
+            (top,) = os.listdir(self.folder)
+            self.folder = os.path.join(self.folder, top)
+            self.exe = os.path.join(self.folder, "velkin.exe")
         self.env = dict(os.environ, ASIOHOST_RATE="44100", ASIOHOST_BUFFER="128", ASIOHOST_WAV="sidetone.wav")
         self.env.pop("ASIOHOST_DEVICES", None)
         if devices is not None:
@@ -311,11 +320,7 @@ class Velkin:
         return os.path.join(self.folder, name)
 
     def log_lines(self):
-        with open(self.path("VelkinDbg.Log"), "rb") as f:
-            data = f.read().decode("latin-1")
-        # Text mode turns each "\n" into "\r\n", so the header's own "\r\n"
-        # pairs reach the file as "\r\r\n".
-        return [line.rstrip("\r") for line in data.split("\n")[:-1]]
+        return read_log(self.folder)
 
     def stderr_lines(self):
         """What the runs so far wrote to standard error; call once they ended."""
@@ -372,6 +377,15 @@ class SinkRecording:
         with open(self.path, "rb") as f:
             data = f.read()
         self.left = list(array.array("h", data[:len(data) // 4 * 4])[0::2])
+
+
+def read_log(folder):
+    """The lines of the debug log in `folder`."""
+    with open(os.path.join(folder, "VelkinDbg.Log"), "rb") as f:
+        data = f.read().decode("latin-1")
+    # Text mode turns each "\n" into "\r\n", so the header's own "\r\n"
+    # pairs reach the file as "\r\r\n".
+    return [line.rstrip("\r") for line in data.split("\n")[:-1]]
 
 
 # --- reading tones

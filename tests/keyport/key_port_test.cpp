@@ -127,6 +127,8 @@ TEST_P(KeyLineTest, WatchesTheChosenLineAndIgnoresTheOthers) {
   EXPECT_EQ(opened.disposition, static_cast<DWORD>(OPEN_EXISTING));
   EXPECT_EQ(opened.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
   EXPECT_EQ(port.CommMask(), line.eventMask);
+  EXPECT_TRUE(port.Outputs().dtr);
+  EXPECT_TRUE(port.Outputs().rts);
   const std::vector<std::string> log = DebugLogLines();
   const int monitoring = IndexOf(log, std::string("Monitoring port COM1 for ") + line.logName);
   ASSERT_GE(monitoring, 0);
@@ -229,6 +231,7 @@ TEST_F(KeyPortTest, APortThatCannotBeOpenedIsReportedAfterTheBox) {
   }
   EXPECT_EQ(port.Calls(PortCall::SetCommMask), 0);
   EXPECT_EQ(port.Calls(PortCall::CloseHandle), 0);
+  EXPECT_EQ(port.Calls(PortCall::EscapeCommFunction), 0);
 }
 
 TEST_F(KeyPortTest, APortThatRefusesTheEventMaskIsClosedAgain) {
@@ -244,7 +247,28 @@ TEST_F(KeyPortTest, APortThatRefusesTheEventMaskIsClosedAgain) {
   EXPECT_EQ(log.back(), "Failed opening port: COM1");
   EXPECT_EQ(IndexOf(log, "Started port monitor thread"), -1);
   EXPECT_EQ(port.Calls(PortCall::CloseHandle), 1);
+  EXPECT_EQ(port.Calls(PortCall::EscapeCommFunction), 0);
   EXPECT_EQ(keyPort, nullptr);
+}
+
+// Some adapters lack DTR or RTS; the key may be wired to the other one.
+TEST_F(KeyPortTest, OutputLinesThatCannotBeRaisedAreLoggedOnceAndKeyingGoesOn) {
+  port.FailCalls(PortCall::EscapeCommFunction, ERROR_INVALID_PARAMETER);
+  StartMonitor();
+  const std::vector<std::string> log = DebugLogLines();
+  const int debounce = IndexOf(log, "Debounce delay: 0");
+  ASSERT_GE(debounce, 0);
+  ASSERT_GE(log.size(), debounce + 4u);
+  EXPECT_EQ(log[debounce + 1], "Failed: SetDTR!");
+  EXPECT_EQ(log[debounce + 2], "Failed: SetRTS!");
+  EXPECT_EQ(log[debounce + 3], "Started port monitor thread");
+  SetLineAndWait(MS_DSR_ON, 1);
+  EXPECT_TRUE(appState.keyed);
+  SetLineAndWait(0, 2);
+  CloseKeyPort();
+  EXPECT_EQ(CountOf(DebugLogLines(), "Failed: SetDTR!"), 1);
+  EXPECT_EQ(CountOf(DebugLogLines(), "Failed: SetRTS!"), 1);
+  ExpectMonitorEndedInTime();
 }
 
 TEST_F(KeyPortTest, FailingStatusReadsCountAsKeyUpAndAreLoggedOnce) {
@@ -270,16 +294,45 @@ TEST_F(KeyPortTest, AWaitThatCompletesWithAFailureIsStartedAgainAtOnce) {
   EXPECT_FALSE(appState.keyed);
 }
 
-TEST_F(KeyPortTest, AWaitThatFailsAtOnceEndsTheMonitorAndShutdownCountsOne) {
+// The key the line holds is released by the monitor itself as it ends.
+TEST_F(KeyPortTest, AWaitThatFailsAtOnceEndsTheMonitorReleasesTheKeyAndShutdownCountsOne) {
+  StartMonitor();
   port.FailCalls(PortCall::WaitCommEvent, ERROR_INVALID_HANDLE);
-  SetupKeyPort();
+  port.SetModemStatus(MS_DSR_ON);
   ASSERT_TRUE(WaitForLogLine(kExitLine));
   const std::vector<std::string> log = DebugLogLines();
   EXPECT_EQ(CountOf(log, "Failed: ReadPort!"), 1);
   EXPECT_LT(IndexOf(log, "Failed: ReadPort!"), IndexOf(log, kExitLine));
+  EXPECT_EQ(port.Calls(PortCall::WaitCommEvent), 2);
+  EXPECT_FALSE(appState.keyed);
+  EXPECT_EQ(lampDraws, 1);
+  EXPECT_EQ(lampClears, 1);
   CloseKeyPort();
+  EXPECT_EQ(lampClears, 1);
   EXPECT_EQ(LastMutexWaitCount(DebugLogLines()), 1);
   EXPECT_EQ(port.Calls(PortCall::CloseHandle), 1);
+  ExpectMonitorEndedInTime();
+}
+
+// A device that accepts every wait and fails it at once. Ten failures in a
+// row end the monitor; a completed wait starts the count again.
+TEST_F(KeyPortTest, WaitsThatKeepFailingEndTheMonitorAndReleaseTheKey) {
+  const int kFailedWaitsThatEnd = 10;
+  port.FailAcceptedWaits(kFailedWaitsThatEnd - 1);
+  StartMonitor();
+  ASSERT_TRUE(port.WaitForCalls(PortCall::WaitCommEvent, kFailedWaitsThatEnd));
+  port.FailAcceptedWaits(kFailedWaitsThatEnd);
+  port.SetModemStatus(MS_DSR_ON);
+  ASSERT_TRUE(WaitForLogLine(kExitLine));
+  const std::vector<std::string> log = DebugLogLines();
+  EXPECT_EQ(port.Calls(PortCall::WaitCommEvent), 2 * kFailedWaitsThatEnd);
+  EXPECT_EQ(CountOf(log, "Failed: ReadPort!"), 1);
+  EXPECT_LT(IndexOf(log, "Failed: ReadPort!"), IndexOf(log, kExitLine));
+  EXPECT_FALSE(appState.keyed);
+  EXPECT_EQ(lampDraws, 1);
+  EXPECT_EQ(lampClears, 1);
+  CloseKeyPort();
+  EXPECT_EQ(LastMutexWaitCount(DebugLogLines()), 1);
   ExpectMonitorEndedInTime();
 }
 
@@ -335,13 +388,32 @@ TEST_F(KeyPortTest, ANegativeDebounceStillStopsWithinOneSleep) {
   ExpectMonitorEndedInTime();
 }
 
-TEST_F(KeyPortTest, ShutdownWithTheLineIdleEndsTheWaitAndTheThread) {
+class ShutdownTest : public KeyPortTest, public ::testing::WithParamInterface<DWORD> {};
+
+// A key the line holds is released on the stopping thread once the monitor
+// has ended: the monitor's own key-up would repaint through that thread,
+// which is busy waiting for it.
+TEST_P(ShutdownTest, EndsTheWaitAndTheThreadReleasesTheKeyAndLowersTheSupply) {
+  const DWORD line = GetParam();
   StartMonitor();
+  if (line != 0) SetLineAndWait(line, 1);
   CloseKeyPort();
   EXPECT_GE(port.Calls(PortCall::CancelIoEx), 1);
   EXPECT_EQ(port.Calls(PortCall::CloseHandle), 1);
+  EXPECT_FALSE(port.Outputs().dtr);
+  EXPECT_FALSE(port.Outputs().rts);
+  EXPECT_FALSE(appState.keyed);
+  EXPECT_EQ(lampClears, line != 0 ? 1 : 0);
+  if (line != 0) {
+    EXPECT_EQ(lampClearThread, GetCurrentThreadId());
+  }
   ExpectMonitorEndedInTime();
 }
+
+INSTANTIATE_TEST_SUITE_P(Lines, ShutdownTest, ::testing::Values(DWORD{0}, DWORD{MS_DSR_ON}),
+                         [](const ::testing::TestParamInfo<DWORD>& line) {
+                           return line.param == 0 ? "LineIdle" : "LineActive";
+                         });
 
 class StopRaceTest : public KeyPortTest, public ::testing::WithParamInterface<StopRace> {};
 

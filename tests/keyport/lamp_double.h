@@ -8,5 +8,7 @@
 
 extern std::atomic<int> lampDraws;
 extern std::atomic<int> lampClears;
+// The thread of the last clear.
+extern std::atomic<DWORD> lampClearThread;
 // While not null and not signalled, ClearLamp waits for it.
 extern std::atomic<HANDLE> lampClearGate;

@@ -1,6 +1,7 @@
 // The key port on a real serial port of Wine whose device is a
-// pseudo-terminal. A pseudo-terminal has no modem-status lines: Wine refuses
-// a comm-event wait for one at once, and reading them fails.
+// pseudo-terminal. A pseudo-terminal has no modem lines: Wine refuses to
+// raise its outputs and a comm-event wait on it at once, and reading them
+// fails.
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,9 @@ TEST(PtyPortTest, OpensStartsTheMonitorAndReadsTheMissingLinesAsInactive) {
   SetupKeyPort();
   ASSERT_NE(keyPort, nullptr);
   EXPECT_TRUE(HasLine(std::string("Monitoring port ") + name + " for DSR"));
+  const std::vector<std::string> started = DebugLogLines();
+  EXPECT_EQ(CountOf(started, "Failed: SetDTR!"), 1);
+  EXPECT_EQ(CountOf(started, "Failed: SetRTS!"), 1);
   EXPECT_TRUE(HasLine("Started port monitor thread"));
   // The wait on a line the device does not have fails, and the monitor ends.
   ASSERT_EQ(WaitForSingleObject(monitorThread, 10000), WAIT_OBJECT_0);

@@ -9,6 +9,7 @@ namespace {
 
 constexpr LONG kStatusSuccess = 0;
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
+constexpr LONG kStatusFailed = static_cast<LONG>(0xC0000001);
 constexpr auto kPatience = std::chrono::seconds(10);
 
 // The comm event that a change of each modem-status line raises.
@@ -33,8 +34,9 @@ SimulatedSerialPort* SimulatedSerialPort::current = nullptr;
 
 SimulatedSerialPort::SimulatedSerialPort() {
   current = this;
-  portApi = {CreateFile,         SetCommMask, WaitCommEvent, GetOverlappedResult,
-             GetCommModemStatus, CancelIoEx,  CloseHandle,   MessageBox,
+  portApi = {CreateFile,          SetCommMask,        WaitCommEvent,
+             GetOverlappedResult, GetCommModemStatus, EscapeCommFunction,
+             CancelIoEx,          CloseHandle,        MessageBox,
              Sleep};
 }
 
@@ -60,6 +62,11 @@ void SimulatedSerialPort::SetModemStatus(DWORD status) {
 void SimulatedSerialPort::FailCalls(PortCall call, DWORD error) {
   std::lock_guard<std::mutex> hold(mutex);
   failures[static_cast<int>(call)] = error;
+}
+
+void SimulatedSerialPort::FailAcceptedWaits(int count) {
+  std::lock_guard<std::mutex> hold(mutex);
+  acceptedWaitsToFail = count;
 }
 
 void SimulatedSerialPort::RaceNextStop(StopRace at) {
@@ -90,6 +97,10 @@ OpenedWith SimulatedSerialPort::Opened() const {
 DWORD SimulatedSerialPort::CommMask() const {
   std::lock_guard<std::mutex> hold(mutex);
   return commMask;
+}
+OutputLines SimulatedSerialPort::Outputs() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return outputs;
 }
 std::vector<MessageBoxShown> SimulatedSerialPort::Boxes() const {
   std::lock_guard<std::mutex> hold(mutex);
@@ -131,7 +142,9 @@ HANDLE WINAPI SimulatedSerialPort::CreateFile(LPCSTR name, DWORD access, DWORD s
   SimulatedSerialPort& port = *current;
   std::lock_guard<std::mutex> hold(port.mutex);
   port.opened = {name, access, share, disposition, flags};
-  return port.Enter(PortCall::CreateFile) ? INVALID_HANDLE_VALUE : Handle();
+  if (port.Enter(PortCall::CreateFile)) return INVALID_HANDLE_VALUE;
+  port.open = true;
+  return Handle();
 }
 
 BOOL WINAPI SimulatedSerialPort::SetCommMask(HANDLE, DWORD mask) {
@@ -159,6 +172,10 @@ BOOL WINAPI SimulatedSerialPort::WaitCommEvent(HANDLE, LPDWORD events, LPOVERLAP
   }
   overlapped->Internal = STATUS_PENDING;
   ResetEvent(overlapped->hEvent);
+  if (port.acceptedWaitsToFail > 0) {
+    --port.acceptedWaitsToFail;
+    port.CompleteWait(0, kStatusFailed);
+  }
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -198,6 +215,20 @@ BOOL WINAPI SimulatedSerialPort::GetCommModemStatus(HANDLE, LPDWORD status) {
   return TRUE;
 }
 
+// Only an open port has output lines to change.
+BOOL WINAPI SimulatedSerialPort::EscapeCommFunction(HANDLE, DWORD function) {
+  SimulatedSerialPort& port = *current;
+  std::lock_guard<std::mutex> hold(port.mutex);
+  if (port.Enter(PortCall::EscapeCommFunction)) return FALSE;
+  if (!port.open) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (function == SETDTR || function == CLRDTR) port.outputs.dtr = function == SETDTR;
+  if (function == SETRTS || function == CLRRTS) port.outputs.rts = function == SETRTS;
+  return TRUE;
+}
+
 BOOL WINAPI SimulatedSerialPort::CancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
   SimulatedSerialPort& port = *current;
   std::lock_guard<std::mutex> hold(port.mutex);
@@ -214,7 +245,9 @@ BOOL WINAPI SimulatedSerialPort::CancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
 BOOL WINAPI SimulatedSerialPort::CloseHandle(HANDLE) {
   SimulatedSerialPort& port = *current;
   std::lock_guard<std::mutex> hold(port.mutex);
-  return port.Enter(PortCall::CloseHandle) ? FALSE : TRUE;
+  if (port.Enter(PortCall::CloseHandle)) return FALSE;
+  port.open = false;
+  return TRUE;
 }
 
 int WINAPI SimulatedSerialPort::MessageBox(HWND owner, LPCSTR text, LPCSTR title, UINT style) {

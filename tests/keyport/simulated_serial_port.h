@@ -3,7 +3,8 @@
 // table for as long as it exists. It keeps a modem-status word that the test
 // sets, completes the outstanding comm-event wait when a watched line
 // changes (and remembers a change made while no wait is outstanding, as a
-// real port does), supports cancellation, and can be told to fail any call.
+// real port does), keeps the output lines that an open port's calls set,
+// supports cancellation, and can be told to fail any call.
 // Message boxes are recorded instead of shown.
 
 #include <windows.h>
@@ -20,6 +21,7 @@ enum class PortCall {
   WaitCommEvent,
   GetOverlappedResult,
   GetCommModemStatus,
+  EscapeCommFunction,
   CancelIoEx,
   CloseHandle,
   Sleep,
@@ -42,6 +44,12 @@ struct MessageBoxShown {
   std::vector<std::string> logAtTheTime;  // the debug log while the box was up
 };
 
+// The output lines, as the port's calls have left them.
+struct OutputLines {
+  bool dtr = false;
+  bool rts = false;
+};
+
 struct OpenedWith {
   std::string name;
   DWORD access = 0;
@@ -62,6 +70,9 @@ class SimulatedSerialPort {
   void SetModemStatus(DWORD status);
   // Every later `call` fails with `error`; an error of 0 lets them succeed again.
   void FailCalls(PortCall call, DWORD error);
+  // The next `count` waits are accepted and at once complete with a failure,
+  // as a removed device's driver may do.
+  void FailAcceptedWaits(int count);
   void RaceNextStop(StopRace race);
   // Blocks until the monitor is held for the race; false after 10 s.
   bool WaitUntilHeld() const;
@@ -72,6 +83,7 @@ class SimulatedSerialPort {
 
   OpenedWith Opened() const;  // the arguments of the last open
   DWORD CommMask() const;
+  OutputLines Outputs() const;
   std::vector<MessageBoxShown> Boxes() const;
 
   // Runs on the sleeping thread before each sleep.
@@ -83,6 +95,7 @@ class SimulatedSerialPort {
   static BOOL WINAPI WaitCommEvent(HANDLE, LPDWORD, LPOVERLAPPED);
   static BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
   static BOOL WINAPI GetCommModemStatus(HANDLE, LPDWORD);
+  static BOOL WINAPI EscapeCommFunction(HANDLE, DWORD);
   static BOOL WINAPI CancelIoEx(HANDLE, LPOVERLAPPED);
   static BOOL WINAPI CloseHandle(HANDLE);
   static int WINAPI MessageBox(HWND, LPCSTR, LPCSTR, UINT);
@@ -102,6 +115,9 @@ class SimulatedSerialPort {
   DWORD modemStatus = 0;
   DWORD commMask = 0;
   DWORD rememberedEvents = 0;
+  int acceptedWaitsToFail = 0;
+  bool open = false;
+  OutputLines outputs;
   LPOVERLAPPED outstanding = nullptr;
   LPDWORD outstandingEvents = nullptr;
   StopRace race = StopRace::None;
