@@ -80,6 +80,7 @@ void RunCreationSequence(HWND window, HINSTANCE instance) {
   LogReal("Attenuation", settings.attenuation);
   LogReal("Rise time", settings.riseTime);
   LogReal("Fall time", settings.fallTime);
+  if (settings.keyTiming == KeyTiming::Scheduled) LogLine("Key timing: scheduled");
   SetupKeyPort();
   ResetKeyClock();
 }

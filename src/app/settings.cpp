@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <istream>
+#include <cstring>
 #include <locale>
 
 #include "app/message_box.h"
@@ -12,6 +13,8 @@ namespace {
 
 constexpr std::size_t kPortNameKept = 5;
 constexpr std::size_t kKeyLineKept = 3;
+// One more than "scheduled", so that a longer word does not match it.
+constexpr std::size_t kKeyTimingKept = 10;
 
 // Consumes one white-space separated item whole and keeps at most `keep`
 // characters of it in `out` (which has room for keep + 1). An item that cannot
@@ -67,6 +70,12 @@ void ReadSettings(std::istream& in, Settings& into) {
   ReadText(in, into.keyLine, kKeyLineKept);
   SkipLabel(in);
   ReadNumber(in, into.debounceDelay);
+  // Files of sixteen items end here; any word but "scheduled" keeps the
+  // immediate timing.
+  SkipLabel(in);
+  char keyTiming[kKeyTimingKept + 1];
+  ReadText(in, keyTiming, kKeyTimingKept);
+  into.keyTiming = std::strcmp(keyTiming, "scheduled") == 0 ? KeyTiming::Scheduled : KeyTiming::Immediate;
 }
 
 bool LoadSettings() {

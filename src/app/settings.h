@@ -1,8 +1,13 @@
 #pragma once
-// The eight values an operator sets in config.ini, read once at start-up.
+// The values an operator sets in config.ini, read once at start-up: eight
+// label/value pairs, and an optional ninth for the key timing.
 
 #include <cstdint>
 #include <iosfwd>
+
+// When a tone starts and falls: as soon as the audio side learns of a key
+// edge, or on the samples that match the edge's stamp, one fixed delay later.
+enum class KeyTiming : uint8_t { Immediate, Scheduled };
 
 struct Settings {
   int32_t deviceNumber = 0;
@@ -13,6 +18,7 @@ struct Settings {
   char portName[16] = "COM1"; // room for the "\\.\" prefix the key port may add
   char keyLine[8] = "DSR";
   int32_t debounceDelay = 0;  // ms
+  KeyTiming keyTiming = KeyTiming::Immediate;
 };
 
 extern Settings settings;
@@ -21,7 +27,8 @@ extern Settings settings;
 // file cannot be opened (nothing changed); true otherwise, whatever it holds.
 bool LoadSettings();
 
-// Reads the sixteen items of a settings file from `in` into `into`.
+// Reads the sixteen items of a settings file, and the ninth pair when there
+// is one, from `in` into `into`.
 void ReadSettings(std::istream& in, Settings& into);
 
 // Loads the settings, telling the operator when the file is missing.

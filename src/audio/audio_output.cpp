@@ -7,6 +7,7 @@
 #include "audio/audio_host.h"
 #include "log/debug_log.h"
 #include "tone/envelope.h"
+#include "tone/key_schedule.h"
 #include "tone/tone_generator.h"
 
 AudioHost audioHost;
@@ -53,7 +54,7 @@ void FillChannelDescriptor(ToneGenerator& generator) {
   ChannelDescriptor& descriptor = generator.channelDescriptor;
   descriptor.reserved0 = 0;
   descriptor.sampleCount = static_cast<uint32_t>(generator.bufferSamples);
-  descriptor.fillCallback = FillBuffer;
+  descriptor.fillCallback = generator.schedule.enabled ? FillScheduled : FillBuffer;
   descriptor.reserved3 = 0;
   descriptor.callbackContext = &generator;
   descriptor.reserved5 = 0;

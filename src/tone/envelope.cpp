@@ -58,6 +58,48 @@ void RiseStep(ToneGenerator& generator, double& level) {
   }
 }
 
+// The tone's level now, as a share of the full amplitude, from its state.
+double LevelReached(const ToneGenerator& generator) {
+  const uint32_t rise = generator.dwTotalRiseTimeSamples;
+  const uint32_t step = generator.riseCounter.load(relaxed);
+  if (generator.riseBegun) return step < rise ? RaisedCosine(step, rise, 1.0) : 1.0;
+  if (!generator.falling.load(relaxed) || !generator.hasFall) return 1.0;
+  const uint32_t length = generator.fallLength.load(relaxed);
+  const uint32_t fallStep = std::min(generator.fallCounter.load(relaxed), length - 1);
+  return RaisedCosine(length - fallStep, length, 1.0);
+}
+
+// The last rise step whose level is not above `share` of the full amplitude:
+// a rise taken up from there never steps further than the rise itself does.
+uint32_t RiseStepAtOrBelow(double share, uint32_t rise) {
+  if (rise < 2) return 0;
+  const double cycle = 2.0 * rise - 1.0;
+  const uint32_t step = RealToCount(std::acos(std::clamp(1.0 - 2.0 * share, -1.0, 1.0)) * cycle / kTwoPi);
+  return std::min(step, rise - 1);
+}
+
+// A release during the rise, in scheduled keying: the rise runs back down
+// the way it came, so a press shorter than the rise still gives a tone of
+// its own length, without a step steeper than the rise's. The tone ends where
+// the rise began, at level 0.
+void RiseBackStep(ToneGenerator& generator, double& level) {
+  const uint32_t counter = generator.riseCounter.load(relaxed);
+  const uint32_t step = counter > 0 ? counter - 1 : 0;
+  generator.riseCounter.store(step, relaxed);
+  level = RaisedCosine(step, generator.dwTotalRiseTimeSamples, generator.amplitude);
+  if (step > 0) return;
+  generator.riseBegun = false;
+  generator.riseReversed = false;
+  generator.rising.store(false, relaxed);
+  generator.sounding.store(false, release);
+}
+
+// A rising tone whose release sample has come turns back down.
+void TurnRiseBack(ToneGenerator& generator) {
+  generator.releasePending.store(false, release);
+  generator.riseReversed = true;
+}
+
 // Holding: full level until the count reaches the release sample, then the
 // fall begins on that same sample.
 void HoldStep(ToneGenerator& generator, double& level) {
@@ -74,6 +116,7 @@ void MeetRequest(ToneGenerator& generator, uint32_t request) {
   if ((request ^ generator.startSeen) & ~kCut) {
     generator.samplesSinceKeyDown.store(0, relaxed);
     generator.riseBegun = (request & kFreshTone) != 0;
+    generator.riseReversed = false;
     if (generator.riseBegun) {
       generator.riseCounter.store(0, relaxed);
       generator.fallCounter.store(0, relaxed);
@@ -82,6 +125,15 @@ void MeetRequest(ToneGenerator& generator, uint32_t request) {
   }
   if (request & kCut) generator.riseBegun = false;
   generator.startSeen = request;
+}
+
+// Half a wave early, so that the fall, stretched to a cycle boundary,
+// makes the tone as long as the key was down.
+void PublishRelease(ToneGenerator& generator, uint32_t keyDownMicros) {
+  const uint32_t keyDownSamples = RealToCount(keyDownMicros / generator.microsPerSample + 0.5);
+  const uint32_t half = generator.halfWaveLength;
+  generator.releaseSample.store(keyDownSamples > half ? keyDownSamples - half : keyDownSamples, relaxed);
+  generator.releasePending.store(true, release);
 }
 
 // Ends the tone at once, without a fall.
@@ -93,23 +145,28 @@ void CutTone(ToneGenerator& generator) {
   generator.startRequest.store(generator.startRequest.load(relaxed) | kCut, release);
 }
 
+// Asks for a tone unless one still sounds.
+void StartToneOn(ToneGenerator& generator) {
+  if (generator.sounding.load(acquire)) return;
+  // A tone cut mid-envelope left its phase and counters where they were: the
+  // next one carries on from there, without a rise.
+  const bool fresh = !(generator.rising.load(relaxed) || generator.falling.load(relaxed));
+  generator.rising.store(fresh, relaxed);
+  // The flags are settled before the request and `sounding` publish the
+  // tone, so a fill call that meets the new tone never sees the old tone's
+  // fall or release.
+  generator.falling.store(false, relaxed);
+  generator.releasePending.store(false, relaxed);
+  const uint32_t asked = generator.startRequest.load(relaxed) & ~(kFreshTone | kCut);
+  generator.startRequest.store(asked + kNextRequest + (fresh ? kFreshTone : 0), release);
+  generator.sounding.store(true, release);
+}
+
 }  // namespace
 
 void StartTone() {
   ToneGenerator* generator = appState.toneGenerator;
-  if (generator == nullptr || generator->sounding.load(acquire)) return;
-  // A tone cut mid-envelope left its phase and counters where they were: the
-  // next one carries on from there, without a rise.
-  const bool fresh = !(generator->rising.load(relaxed) || generator->falling.load(relaxed));
-  generator->rising.store(fresh, relaxed);
-  // The flags are settled before the request and `sounding` publish the
-  // tone, so a fill call that meets the new tone never sees the old tone's
-  // fall or release.
-  generator->falling.store(false, relaxed);
-  generator->releasePending.store(false, relaxed);
-  const uint32_t asked = generator->startRequest.load(relaxed) & ~(kFreshTone | kCut);
-  generator->startRequest.store(asked + kNextRequest + (fresh ? kFreshTone : 0), release);
-  generator->sounding.store(true, release);
+  if (generator != nullptr) StartToneOn(*generator);
 }
 
 void ReleaseTone(uint32_t keyDownMicros) {
@@ -119,14 +176,8 @@ void ReleaseTone(uint32_t keyDownMicros) {
     CutTone(*generator);
     return;
   }
-  // Half a wave early, so that the fall, stretched to a cycle boundary,
-  // makes the tone as long as the key was down.
-  const uint32_t keyDownSamples = RealToCount(keyDownMicros / generator->microsPerSample + 0.5);
-  const uint32_t half = generator->halfWaveLength;
-  generator->releaseSample.store(keyDownSamples > half ? keyDownSamples - half : keyDownSamples,
-                                 relaxed);
   generator->falling.store(false, relaxed);
-  generator->releasePending.store(true, release);
+  PublishRelease(*generator, keyDownMicros);
   generator->rising.store(false, relaxed);
 }
 
@@ -138,10 +189,17 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
   }
   const uint32_t half = count / 2;
   double level = generator.amplitude;  // the working level belongs to this call
+  ProduceSamples(generator, buffer, half, 0, half, level);
+  if (count % 2 != 0) buffer[count - 1] = 0;  // a value that belongs to neither half
+  generator.buffersPlayed.store(generator.buffersPlayed.load(relaxed) + 1, relaxed);
+}
+
+void ProduceSamples(ToneGenerator& generator, int16_t* buffer, uint32_t half, uint32_t from, uint32_t to,
+                    double& level) {
   // The count is this thread's alone: kept here, stored at every sample for
   // the steps and the readers, never read back.
   uint32_t produced = generator.samplesSinceKeyDown.load(relaxed);
-  for (uint32_t i = 0; i < half; ++i) {
+  for (uint32_t i = from; i < to; ++i) {
     // A release is read before the request, so that it never comes without
     // the start it follows.
     const bool holding = generator.releasePending.load(acquire);
@@ -153,7 +211,8 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
     const double phase = generator.phase.load(relaxed) + generator.phaseIncrement;
     generator.phase.store(phase, relaxed);
     if (generator.riseBegun) {
-      RiseStep(generator, level);
+      if (holding && produced >= generator.releaseSample.load(relaxed)) TurnRiseBack(generator);
+      generator.riseReversed ? RiseBackStep(generator, level) : RiseStep(generator, level);
     } else if (holding) {
       HoldStep(generator, level);
     } else if (generator.falling.load(relaxed)) {
@@ -162,8 +221,28 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
     buffer[i] = buffer[half + i] = ToSample(std::sin(phase) * level);
     generator.samplesSinceKeyDown.store(++produced, relaxed);
   }
-  if (count % 2 != 0) buffer[count - 1] = 0;  // a value that belongs to neither half
-  generator.buffersPlayed.store(generator.buffersPlayed.load(relaxed) + 1, relaxed);
+}
+
+void StartScheduledTone(ToneGenerator& generator, double& level) {
+  if (!generator.sounding.load(relaxed)) {
+    StartToneOn(generator);
+    level = generator.amplitude;  // a tone's working level starts full, as at a call's start
+    return;
+  }
+  // Still falling (or running its rise back): rise again from the level it
+  // has reached, on the same phase, as a new tone.
+  const uint32_t rise = generator.dwTotalRiseTimeSamples;
+  generator.riseCounter.store(RiseStepAtOrBelow(LevelReached(generator), rise), relaxed);
+  generator.riseBegun = true;
+  generator.riseReversed = false;
+  generator.rising.store(true, relaxed);
+  generator.falling.store(false, relaxed);
+  generator.releasePending.store(false, release);
+  generator.samplesSinceKeyDown.store(0, relaxed);
+}
+
+void ReleaseScheduledTone(ToneGenerator& generator, uint32_t keyDownMicros) {
+  if (generator.sounding.load(relaxed)) PublishRelease(generator, keyDownMicros);
 }
 
 void PlanFall(ToneGenerator& generator) {

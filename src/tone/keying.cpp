@@ -6,7 +6,9 @@
 #include "app/app_state.h"
 #include "tone/envelope.h"
 #include "tone/key_clock.h"
+#include "tone/key_schedule.h"
 #include "tone/lamp.h"
+#include "tone/tone_generator.h"
 
 // Both key sources may report at the same moment. The key's state is one
 // atomic word: Up, Down, or one of the two transitions between them. The
@@ -30,16 +32,30 @@ enum KeyState : uint8_t {
 std::atomic<uint8_t> keyState{kUp};
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "the keying path never waits");
 
+// In scheduled keying the tone follows the stamps from the audio thread.
+KeySchedule* Schedule() {
+  ToneGenerator* generator = appState.toneGenerator;
+  return generator != nullptr && generator->schedule.enabled ? &generator->schedule : nullptr;
+}
+
 void PerformKeyDown() {
   StampKeyDown();
-  StartTone();
+  if (KeySchedule* schedule = Schedule()) {
+    QueueKeyEdge(*schedule, true, appState.keyDownStamp.load(std::memory_order_relaxed));
+  } else {
+    StartTone();
+  }
   appState.keyed.store(true, std::memory_order_release);
   DrawLamp();  // after `keyed`: a repaint then leaves the lamp on screen
 }
 
 void PerformKeyUp() {
   StampKeyUp();
-  ReleaseTone(KeyDownMicros());
+  if (KeySchedule* schedule = Schedule()) {
+    QueueKeyEdge(*schedule, false, appState.keyUpStamp.load(std::memory_order_relaxed));
+  } else {
+    ReleaseTone(KeyDownMicros());
+  }
   appState.keyed.store(false, std::memory_order_release);
   ClearLamp();  // after `keyed`: the repaint then draws the picture
 }

@@ -57,4 +57,5 @@ void ComputeToneParameters(ToneGenerator& generator) {
   generator.rising.store(false, relaxed);
   generator.sounding.store(false, std::memory_order_release);
   generator.hasFall = generator.dwCalculatedFallTimeSamples != 0;
+  generator.schedule.enabled = settings.keyTiming == KeyTiming::Scheduled;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "asiohost.h"
+#include "tone/key_schedule.h"
 
 struct ToneGenerator {
   ChannelDescriptor channelDescriptor;  // first: its address is the generator's
@@ -42,10 +43,12 @@ struct ToneGenerator {
   // constants below), and the fill loop resets them on the first sample that
   // sees a tone it has not begun.
   std::atomic<uint32_t> startRequest;
-  // The audio thread's own: the request word it has met, and whether it is
-  // running the rise of the tone it began.
+  // The audio thread's own: the request word it has met, whether it is
+  // running the rise of the tone it began, and whether that rise runs back.
   uint32_t startSeen;
   bool riseBegun;
+  bool riseReversed;
+  KeySchedule schedule;
 };
 
 // The request word: a fresh tone (a rise from phase 0), a cut of the tone

@@ -23,6 +23,7 @@ struct Expected {
   const char* portName;
   const char* keyLine;
   int32_t debounceDelay;
+  KeyTiming keyTiming = KeyTiming::Immediate;
 };
 
 struct Case {
@@ -48,6 +49,7 @@ TEST_P(SettingsFile, FillsTheFieldsByTheStoppingRule) {
   EXPECT_STREQ(s.portName, e.portName);
   EXPECT_STREQ(s.keyLine, e.keyLine);
   EXPECT_EQ(s.debounceDelay, e.debounceDelay);
+  EXPECT_EQ(s.keyTiming, e.keyTiming);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -87,7 +89,16 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NegativeValues", "D -1 A -6 F 700 R -1 F 0 P COM2 L DSR X -5",
              {-1, -6, 700, -1, 0, "COM2", "DSR", -5}},
         Case{"TextAfterLastItemIgnored", kFull + "; a comment 42 that is never read\n",
-             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}}),
+             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
+        Case{"ScheduledKeying", kFull + "KeyTiming scheduled\n",
+             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5, KeyTiming::Scheduled}},
+        Case{"ImmediateKeying", kFull + "KeyTiming immediate\n", {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
+        Case{"OnlyTheExactWordSchedules", kFull + "KeyTiming Scheduled",
+             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
+        Case{"LongerWordDoesNotSchedule", kFull + "KeyTiming scheduledx",
+             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
+        Case{"NinthPairAfterAStoppedReading", "D 1 A x F 700 R 0.02 F 0.02 P COM2 L CTS X 4 K scheduled",
+             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SettingsFile, OverlongItemsAreConsumedWholeAndNeverOverrunAField) {
@@ -109,6 +120,7 @@ TEST(SettingsFile, DefaultsAreInPlaceFromTheStart) {
   EXPECT_STREQ(s.portName, "COM1");
   EXPECT_STREQ(s.keyLine, "DSR");
   EXPECT_EQ(s.debounceDelay, 0);
+  EXPECT_EQ(s.keyTiming, KeyTiming::Immediate);
 }
 
 }  // namespace
