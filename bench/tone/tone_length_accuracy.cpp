@@ -7,6 +7,12 @@
 // minus (the key-down time in samples). Beside it: the same key events when
 // the tone is simply switched on and off at buffer boundaries.
 //
+// The scheduled timing runs on the simulated device of the scheduled keying
+// tests instead (jittered fill calls, a drifting device clock), one press
+// after another after 20 s in which its clock settles; beside the error it
+// shows where each tone starts against its key-down's sample and the delay
+// it states.
+//
 //   tone_length_accuracy [trials per row]
 
 #include <algorithm>
@@ -19,8 +25,10 @@
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "counter_double.h"
+#include "simulated_device.h"
 #include "tone/envelope.h"
 #include "tone/key_clock.h"
+#include "tone/key_schedule.h"
 #include "tone/keying.h"
 #include "tone/tone_generator.h"
 
@@ -76,6 +84,59 @@ Outcome Play(ToneGenerator& g, uint32_t bufferSamples, const KeyPress& press) {
     }
   }
   while (g.sounding) FillBuffer(buffer.data(), 2 * bufferSamples, &g);
+  return outcome;
+}
+
+struct ScheduledOutcome {
+  std::vector<double> errors;  // as above, per press
+  std::vector<double> onsets;  // first sample less the key-down's sample, less the delay stated
+  int cut = 0;
+};
+
+// Plays `presses` one after another through the scheduled timing: the fall
+// is found as above, and a tone's first sample from its count at the end of
+// the first call in which it sounded.
+ScheduledOutcome PlayScheduled(ToneGenerator& g, const SimulatedDevice& device, const std::vector<KeyPress>& presses) {
+  ScheduledOutcome outcome;
+  FillCalls calls(device, device.buffer);
+  std::vector<int16_t> buffer(2 * device.buffer);
+  const double rate = static_cast<uint32_t>(g.sampleRate);
+  size_t press = 0;
+  bool down = false, up = false, begun = false, measured = false;
+  for (uint64_t k = 0; press < presses.size(); ++k) {
+    const KeyPress& p = presses[press];
+    const double call = calls.Next(k);
+    if (!down && p.down < call) {
+      counter.now = Ticks(p.down);
+      KeyDown();
+      down = true;
+    }
+    if (!up && p.down + p.held < call) {
+      counter.now = Ticks(p.down + p.held);
+      KeyUp();
+      up = true;
+    }
+    counter.now = Ticks(call);
+    FillScheduled(buffer.data(), 2 * device.buffer, &g);
+    if (down && !begun && g.sounding) {
+      begun = true;
+      const double first = static_cast<double>((k + 1) * device.buffer - g.samplesSinceKeyDown);
+      outcome.onsets.push_back(first - device.SampleAt(p.down) - ScheduleDelaySamples(g, device.buffer));
+      if (std::fabs(outcome.onsets.back()) > 3) fprintf(stderr, "buffer %u press %zu down %.6f onset-off %.2f call %.6f k=%lu prevcall? mean %.1f off %u period %.1f\n", device.buffer, press, p.down, outcome.onsets.back(), call, (unsigned long)k, g.schedule.clock.meanError, g.schedule.clock.offRun, g.schedule.clock.period);
+    }
+    if (begun && !measured && (g.falling || !g.sounding)) {
+      measured = true;
+      if (g.falling) {
+        outcome.errors.push_back((g.samplesSinceKeyDown - g.fallCounter) - p.held * rate);
+      } else {
+        ++outcome.cut;
+      }
+    }
+    if (measured && !g.sounding) {  // the tone is over: the next press
+      ++press;
+      down = up = begun = measured = false;
+    }
+  }
   return outcome;
 }
 
@@ -138,6 +199,37 @@ int main(int argc, char** argv) {
     }
     appState.toneGenerator = nullptr;
     DestroyToneGenerator(g);
+  }
+
+  std::printf("\nScheduled timing, the same key-down times; onset: first sample less (the key-down's sample\n"
+              "plus the delay stated), in samples. Expected: error within a sample of -(half a wave), no cut.\n\n");
+  std::printf("%6s %6s %5s | %8s %8s %8s %8s | %6s %6s %s | %8s | %9s %9s\n", "rate", "buffer", "cut", "mean",
+              "p95", "min", "max", "lowest", "highest", "  ", "delay ms", "onset med", "spread");
+  settings.keyTiming = KeyTiming::Scheduled;
+  for (const int32_t rate : {44100, 48000}) {
+    for (uint32_t buffer = 32; buffer <= 4096; buffer *= 2) {
+      ToneGenerator* g = CreateToneGenerator();
+      g->sampleRate = rate;
+      ComputeToneParameters(*g);
+      appState.toneGenerator = g;
+      const SimulatedDevice device{.rate = rate, .buffer = buffer};
+      std::vector<KeyPress> presses;
+      for (double t = 20.0; static_cast<int>(presses.size()) < trials;) {
+        presses.push_back({t, held(random)});
+        t += presses.back().held + 0.25 + 0.15 * phase(random);  // the tone is over by then, delay and fall
+      }
+      const ScheduledOutcome outcome = PlayScheduled(*g, device, presses);
+      const Summary e = Summarise(outcome.errors), o = Summarise(outcome.onsets);
+      std::vector<double> onsets = outcome.onsets;
+      std::sort(onsets.begin(), onsets.end());
+      const double half = g->WaveLength / 2;
+      const bool within = outcome.cut == 0 && e.min >= -half - 1 && e.max <= -half + 1;
+      std::printf("%6d %6u %5d | %8.2f %8.2f %8.2f %8.2f | %6.2f %6.2f %s | %8.3f | %9.2f %9.2f\n", rate, buffer,
+                  outcome.cut, e.mean, e.p95, e.min, e.max, -half - 1, -half + 1, within ? "ok" : "!!",
+                  1000.0 * ScheduleDelaySamples(*g, buffer) / rate, onsets[onsets.size() / 2], o.max - o.min);
+      appState.toneGenerator = nullptr;
+      DestroyToneGenerator(g);
+    }
   }
   return 0;
 }

@@ -22,8 +22,12 @@ constexpr double kTwoPi = 6.283185307179586;
 // usual wake-up jitter, wide enough to settle within seconds of the start.
 constexpr double kBandwidthHz = 0.5;
 constexpr double kLargestOmega = 0.02;
-// Calls in a row, each more than a buffer period off the model, that move it.
-constexpr uint32_t kOffRun = 16;
+// Calls in a row, each more than a buffer period off the model, move it once
+// there have been this many of them over at least this long: a wake-up late
+// by several periods is followed by a burst of calls that catch up, which is
+// no new pace.
+constexpr uint32_t kOffRun = 8;
+constexpr double kOffRunSeconds = 0.1;
 // The mean of the clipped deviations follows this many calls.
 constexpr double kMeanCalls = 32.0;
 // A press whose start lies further back than this when the fill callback
@@ -116,7 +120,7 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
                         double counterFrequency) {
   const double nominalPeriod = bufferSamples * counterFrequency / sampleRate;
   if (!clock.started) {
-    clock = SampleClock{true, now, 0.0, nominalPeriod, nominalPeriod, 0.0, 0, 0.0};
+    clock = SampleClock{true, now, 0.0, nominalPeriod, nominalPeriod, 0.0, 0, 0.0, now};
     return;
   }
   double error = static_cast<double>(now - clock.origin) - clock.nextTime;
@@ -126,8 +130,9 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
     // A run of calls all off to one side: its deviation nearest the model is
     // where the pace went.
     if (clock.offRun > 0 && (error > 0) != (clock.offLeast > 0)) clock.offRun = 0;
+    if (clock.offRun == 0) clock.offSince = now;
     if (clock.offRun == 0 || std::fabs(error) < std::fabs(clock.offLeast)) clock.offLeast = error;
-    if (++clock.offRun == kOffRun) {
+    if (++clock.offRun >= kOffRun && now - clock.offSince >= kOffRunSeconds * counterFrequency) {
       clock.nextTime += clock.offLeast;
       error -= clock.offLeast;
       clock.offRun = 0;

@@ -41,8 +41,9 @@ class KeyEdgeQueue {
 // delay-locked loop over the call times. Deviations are clipped to twice
 // their running mean (plus a sample), so late wake-ups and calls that come
 // two at a time hardly move it, while a drifting device clock is followed by
-// the loop's period. A run of calls all more than a buffer period off the
-// model (a stall that moved the device's pace) moves the model at once.
+// the loop's period. Calls that stay more than a buffer period off the model
+// for a tenth of a second (a stall that moved the device's pace) move it at
+// once.
 struct SampleClock {
   bool started;
   int64_t origin;     // counter value of the first call
@@ -52,6 +53,7 @@ struct SampleClock {
   double meanError;   // running mean of the clipped deviations, in counts
   uint32_t offRun;    // calls in a row off by more than a period, one side
   double offLeast;    // the deviation of that run closest to the model
+  int64_t offSince;   // counter value of the run's first call
 };
 
 // Feeds one fill call at counter value `now`, for buffers of `bufferSamples`

@@ -13,6 +13,7 @@
 
 #include "counter_double.h"
 #include "lamp_double.h"
+#include "simulated_device.h"
 #include "tone/key_clock.h"
 #include "tone/key_schedule.h"
 #include "tone/keying.h"
@@ -22,27 +23,6 @@ namespace {
 
 struct Press {
   double down, held;  // seconds
-};
-
-// The device plays sample s at (s / rate) · (1 + drift) seconds, and past a
-// stall, which moves its pace, that much later. It asks for each buffer at
-// the moment its first sample is due; the audio thread wakes late by a few
-// microseconds mostly, by up to 6 ms now and then, and a call that comes
-// more than half a buffer late is followed at once by the next.
-struct Device {
-  int32_t rate = 48000;
-  uint32_t buffer;
-  double drift = 50e-6;
-  double stallAt = 1e9, stall = 0.0;
-
-  double TimeOfSample(double sample) const {
-    const double t = sample / rate * (1.0 + drift);
-    return t < stallAt ? t : t + stall;
-  }
-  double SampleAt(double time) const {
-    const double t = time < stallAt ? time : std::max(stallAt, time - stall);
-    return t * rate / (1.0 + drift);
-  }
 };
 
 int64_t Ticks(double seconds) { return std::llround(seconds * CounterDouble::kFrequency); }
@@ -61,7 +41,7 @@ class ScheduledKeying : public ToneTest {
   }
 
   // The whole output (one half of every buffer) while the presses are keyed.
-  std::vector<int16_t> Play(ToneGenerator& g, const Device& device, const std::vector<Press>& presses,
+  std::vector<int16_t> Play(ToneGenerator& g, const SimulatedDevice& device, const std::vector<Press>& presses,
                             unsigned seed) {
     struct Edge {
       double time;
@@ -70,21 +50,11 @@ class ScheduledKeying : public ToneTest {
     std::vector<Edge> edges;
     for (const Press& p : presses) edges.insert(edges.end(), {{p.down, true}, {p.down + p.held, false}});
     const double end = edges.back().time + 0.5;
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    FillCalls calls(device, seed);
     std::vector<int16_t> buffer(2 * device.buffer), output;
-    double lastCall = -1.0, lateness = 0.0;
     size_t nextEdge = 0;
-    for (uint64_t k = 0;; ++k) {
-      const double due = device.TimeOfSample(static_cast<double>(k) * device.buffer);
-      if (due > end) break;
-      const double roll = unit(random);
-      const double wake = roll < 0.9 ? 30e-6 * unit(random) : roll < 0.99 ? -200e-6 * std::log(unit(random)) : 1e-3 + 5e-3 * unit(random);
-      const double period = device.buffer / static_cast<double>(device.rate);
-      double call = std::max(due + wake, lastCall + 2e-6);
-      if (lateness > period / 2) call = lastCall + 10e-6;  // the next buffer was due already
-      lateness = call - due;
-      lastCall = call;
+    for (uint64_t k = 0; device.TimeOfSample(static_cast<double>(k) * device.buffer) < end; ++k) {
+      const double call = calls.Next(k);
       for (; nextEdge < edges.size() && edges[nextEdge].time < call; ++nextEdge) {
         counter.now = Ticks(edges[nextEdge].time);
         edges[nextEdge].down ? KeyDown() : KeyUp();
@@ -140,7 +110,7 @@ TEST_F(ScheduledKeying, EveryToneIsItsKeyDownTimeAtOneDelay) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.buffer);
     ToneGenerator& g = InstallScheduled(tone);
-    const Device device{.buffer = c.buffer, .stallAt = c.stallAt, .stall = c.stall};
+    const SimulatedDevice device{.buffer = c.buffer, .stallAt = c.stallAt, .stall = c.stall};
     // The clock settles for 20 s; after the stall it moves with the first
     // 16 calls, and the presses wait as long again.
     std::mt19937 random(c.buffer);
@@ -216,7 +186,7 @@ TEST_F(ScheduledKeying, ShortPressesAndBurstsGiveOneToneEachWithoutAClick) {
   for (const uint32_t buffer : {32u, 4096u}) {
     SCOPED_TRACE(buffer);
     ToneGenerator& g = InstallScheduled(tone);
-    const std::vector<int> levels = Levels(Play(g, Device{.buffer = buffer}, presses, buffer));
+    const std::vector<int> levels = Levels(Play(g, SimulatedDevice{.buffer = buffer}, presses, buffer));
     const double riseStep = g.amplitude * 3.141592653589793 / (2.0 * g.dwTotalRiseTimeSamples - 1.0);
     int largestStep = 0;
     for (size_t i = 1; i < levels.size(); ++i) largestStep = std::max(largestStep, std::abs(levels[i] - levels[i - 1]));
