@@ -31,7 +31,7 @@ double RaisedCosine(uint32_t step, uint32_t length, double amplitude) {
 // so an over-loud tone saturates instead of wrapping to the opposite sign. A
 // value that is not a number (from settings that make no tone) is silence.
 int16_t ToSample(double value) {
-  if (value > -32769.0 && value < 32768.0) return static_cast<int16_t>(value);  // the usual case
+  if (value > -32769.0 && value < 32768.0) [[likely]] return static_cast<int16_t>(value);
   if (std::isnan(value)) return 0;
   return value < 0.0 ? int16_t{-32768} : int16_t{32767};
 }
@@ -162,6 +162,38 @@ void StartToneOn(ToneGenerator& generator) {
   generator.sounding.store(true, release);
 }
 
+// The samples [from, to) of the call; FillBuffer's loop, shared with
+// scheduled keying. Built into each caller, so that FillBuffer's whole-buffer
+// loop costs a sample no more than it did on its own.
+[[gnu::always_inline]] inline void Produce(ToneGenerator& generator, int16_t* buffer, uint32_t half,
+                                           uint32_t from, uint32_t to, double& level) {
+  // The count is this thread's alone: kept here, stored at every sample for
+  // the steps and the readers, never read back.
+  uint32_t produced = generator.samplesSinceKeyDown.load(relaxed);
+  for (uint32_t i = from; i < to; ++i) {
+    // A release is read before the request, so that it never comes without
+    // the start it follows.
+    const bool holding = generator.releasePending.load(acquire);
+    const uint32_t request = generator.startRequest.load(acquire);
+    if (request != generator.startSeen) {
+      MeetRequest(generator, request);
+      produced = generator.samplesSinceKeyDown.load(relaxed);
+    }
+    const double phase = generator.phase.load(relaxed) + generator.phaseIncrement;
+    generator.phase.store(phase, relaxed);
+    if (generator.riseBegun) {
+      if (holding && produced >= generator.releaseSample.load(relaxed)) TurnRiseBack(generator);
+      generator.riseReversed ? RiseBackStep(generator, level) : RiseStep(generator, level);
+    } else if (holding) {
+      HoldStep(generator, level);
+    } else if (generator.falling.load(relaxed)) {
+      FallStep(generator, level);
+    }
+    buffer[i] = buffer[half + i] = ToSample(std::sin(phase) * level);
+    generator.samplesSinceKeyDown.store(++produced, relaxed);
+  }
+}
+
 }  // namespace
 
 void StartTone() {
@@ -189,38 +221,14 @@ void FillBuffer(int16_t* buffer, uint32_t count, void* context) {
   }
   const uint32_t half = count / 2;
   double level = generator.amplitude;  // the working level belongs to this call
-  ProduceSamples(generator, buffer, half, 0, half, level);
+  Produce(generator, buffer, half, 0, half, level);
   if (count % 2 != 0) buffer[count - 1] = 0;  // a value that belongs to neither half
   generator.buffersPlayed.store(generator.buffersPlayed.load(relaxed) + 1, relaxed);
 }
 
 void ProduceSamples(ToneGenerator& generator, int16_t* buffer, uint32_t half, uint32_t from, uint32_t to,
                     double& level) {
-  // The count is this thread's alone: kept here, stored at every sample for
-  // the steps and the readers, never read back.
-  uint32_t produced = generator.samplesSinceKeyDown.load(relaxed);
-  for (uint32_t i = from; i < to; ++i) {
-    // A release is read before the request, so that it never comes without
-    // the start it follows.
-    const bool holding = generator.releasePending.load(acquire);
-    const uint32_t request = generator.startRequest.load(acquire);
-    if (request != generator.startSeen) {
-      MeetRequest(generator, request);
-      produced = generator.samplesSinceKeyDown.load(relaxed);
-    }
-    const double phase = generator.phase.load(relaxed) + generator.phaseIncrement;
-    generator.phase.store(phase, relaxed);
-    if (generator.riseBegun) {
-      if (holding && produced >= generator.releaseSample.load(relaxed)) TurnRiseBack(generator);
-      generator.riseReversed ? RiseBackStep(generator, level) : RiseStep(generator, level);
-    } else if (holding) {
-      HoldStep(generator, level);
-    } else if (generator.falling.load(relaxed)) {
-      FallStep(generator, level);
-    }
-    buffer[i] = buffer[half + i] = ToSample(std::sin(phase) * level);
-    generator.samplesSinceKeyDown.store(++produced, relaxed);
-  }
+  Produce(generator, buffer, half, from, to, level);
 }
 
 void StartScheduledTone(ToneGenerator& generator, double& level) {
