@@ -1,7 +1,18 @@
 // Key-to-sound latency through the program's own audio path with the WAV
-// file recorder: from the key-down stamp that KeyDown takes to the moment the
-// fill call that writes the tone's first sample begins. The fill callback is
-// wrapped, on its way to the library, by one that stamps every call.
+// file recorder, in either key timing: from the key-down stamp that KeyDown
+// takes to the moment the tone's first sample is due. The program's fill
+// callback (FillBuffer, or FillScheduled in scheduled timing) is wrapped, on
+// its way to the library, by one that stamps every call and notes where in
+// its buffer a tone began.
+//
+// When a sample is due: call k writes the stream's buffer k (the preload is
+// call 0), whose first sample the device plays at its own pace, and a sample
+// `offset` into it comes offset / rate later. The pace is read off the
+// stamped calls: the median, over the calls around call k, of each call's
+// stamp less its place on a grid of nominal periods. The recorder waits for
+// each buffer's deadline and calls back at once, so this is its own sample
+// clock; a call that comes late moves neither the grid nor the figure. For
+// comparison the figure is also given at the call: its stamp plus the offset.
 //
 // With the argument "shared" or "exclusive" the device is instead that entry
 // of a simulated system endpoint whose engine signals every period in real
@@ -9,6 +20,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -22,7 +34,8 @@
 #include "audio/audio_output.h"
 #include "figures.h"
 #include "simulated_endpoint.h"
-#include "tone/envelope.h"
+#include "tone/key_clock.h"
+#include "tone/key_schedule.h"
 #include "tone/keying.h"
 #include "tone/performance_counter.h"
 #include "tone/tone_generator.h"
@@ -30,26 +43,45 @@
 namespace {
 
 constexpr int kPresses = 200;
+// The key schedule's clock follows the calls for this long before the first press.
+constexpr DWORD kSettleMs = 2000;
+// Calls on each side of a call whose stamps fix its place on the device's pace.
+constexpr size_t kPaceWindow = 32;
+constexpr DWORD kToneTimeoutMs = 2000;
 
 struct FillCall {
   int64_t start;
-  uint32_t samplesAfter;  // samplesSinceKeyDown when the call returned
+  int press;        // whose tone began in this call, or -1
+  uint32_t onset;   // the tone's first sample, from the buffer's start
 };
 
-std::vector<FillCall> fillCalls(1 << 16);
+std::vector<FillCall> fillCalls(1 << 17);
 std::atomic<size_t> fillCount{0};
+std::atomic<int> currentPress{-1};
+std::atomic<int> tonesBegun{0};
 decltype(audioHost.CreateVirtualChannel) libraryCreateChannel = nullptr;
+AsioFillCallback programFill = nullptr;
 
 void TimedFill(int16_t* buffer, uint32_t count, void* context) {
   const int64_t start = ReadPerformanceCounter();
-  FillBuffer(buffer, count, context);
-  const size_t call = fillCount.load(std::memory_order_relaxed);
-  if (call < fillCalls.size())
-    fillCalls[call] = {start, static_cast<ToneGenerator*>(context)->samplesSinceKeyDown.load(std::memory_order_relaxed)};
-  fillCount.store(call + 1, std::memory_order_release);
+  const ToneGenerator& generator = *static_cast<ToneGenerator*>(context);
+  const uint32_t seen = generator.startSeen;
+  programFill(buffer, count, context);
+  FillCall call{start, -1, 0};
+  if (generator.startSeen != seen) {
+    // A new tone: its count began at its first sample and, as every tone here
+    // outlasts a buffer, runs on to the buffer's end.
+    call.press = currentPress.load(std::memory_order_acquire);
+    call.onset = count / 2 - generator.samplesSinceKeyDown.load(std::memory_order_relaxed);
+  }
+  const size_t index = fillCount.load(std::memory_order_relaxed);
+  if (index < fillCalls.size()) fillCalls[index] = call;
+  fillCount.store(index + 1, std::memory_order_release);
+  if (call.press >= 0) tonesBegun.fetch_add(1, std::memory_order_release);
 }
 
 bool CreateTimedChannel(ChannelDescriptor* descriptor) {
+  programFill = descriptor->fillCallback;
   descriptor->fillCallback = TimedFill;
   return libraryCreateChannel(descriptor);
 }
@@ -69,10 +101,38 @@ AudioHost LinkedAudioHost() {
           ASIOGetSampleRate, CreateVirtualChannel, PreLoadBuffers, StartPlay, CloseVirtualChannel, ASIOShutdown};
 }
 
+// Waits until press `press` has begun its tone and the tone has ended; false
+// when no tone began in time.
+bool WaitForTone(int press, const ToneGenerator& generator) {
+  for (DWORD waited = 0; tonesBegun.load(std::memory_order_acquire) <= press; ++waited) {
+    if (waited == kToneTimeoutMs) return false;
+    Sleep(1);
+  }
+  while (generator.sounding.load(std::memory_order_acquire)) Sleep(1);
+  return true;
+}
+
+// When call `k`'s first sample is due on the device's pace, in counts.
+double DueTime(size_t k, size_t calls, double period) {
+  std::vector<double> offsets;
+  for (size_t j = std::max<size_t>(1, k - std::min(k, kPaceWindow)); j < std::min(calls, k + kPaceWindow + 1); ++j)
+    offsets.push_back(static_cast<double>(fillCalls[j].start) - j * period);
+  std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
+  return offsets[offsets.size() / 2] + k * period;
+}
+
+void PrintSpread(const char* where, const std::vector<double>& latencies) {
+  const Spread s = SpreadOf(latencies);
+  std::printf("    %s median %.3f, p99 %.3f, worst %.3f, best %.3f, spread %.3f ms\n", where, s.median, s.p99,
+              s.worst, s.best, s.worst - s.best);
+}
+
 void Measure(uint32_t frames, std::mt19937& random) {
   SetEnvironmentVariableA("ASIOHOST_BUFFER", std::to_string(frames).c_str());
   if (simulated) ShapeSimulatedPeriods(frames);
   fillCount.store(0);
+  tonesBegun.store(0);
+  currentPress.store(-1);
   appState.toneGenerator = CreateToneGenerator();
   OpenAudioOutput(*appState.toneGenerator, nullptr);
   ToneGenerator& generator = *appState.toneGenerator;
@@ -82,40 +142,66 @@ void Measure(uint32_t frames, std::mt19937& random) {
   }
   const int32_t sampleRate = generator.sampleRate;
   const double periodMs = 1000.0 * frames / sampleRate;
+  const double statedMs = 1000.0 * ScheduleDelaySamples(generator, frames) / sampleRate;
+  // Held past the rise even when the tone starts a period late, so that no
+  // tone is cut and each outlasts a buffer.
+  const DWORD holdMs = static_cast<DWORD>(periodMs) + 20;
   std::uniform_int_distribution<int> gapMs(2, 2 + static_cast<int>(periodMs) + 3);
   std::vector<int64_t> downStamps;
+  Sleep(kSettleMs);
   for (int press = 0; press < kPresses; ++press) {
+    currentPress.store(press, std::memory_order_release);
     KeyDown();
     downStamps.push_back(appState.keyDownStamp.load());
-    Sleep(15);
+    Sleep(holdMs);
     KeyUp();
-    while (generator.sounding.load(std::memory_order_acquire)) Sleep(1);
+    if (!WaitForTone(press, generator)) std::printf("press %d gave no tone within %lu ms\n", press, kToneTimeoutMs);
     Sleep(static_cast<DWORD>(gapMs(random)));  // a fresh phase against the buffer clock
   }
+  const bool scheduled = generator.schedule.enabled;
   CloseAudioOutput();
 
-  const double countsPerMs = ReadPerformanceFrequency() / 1000.0;
-  const size_t calls = fillCount.load(std::memory_order_acquire);
-  std::vector<double> latencies;
-  size_t call = 0;
-  for (const int64_t down : downStamps) {
-    while (call < calls && !(fillCalls[call].start >= down && fillCalls[call].samplesAfter > 0 &&
-                             fillCalls[call].samplesAfter <= frames))
-      ++call;
-    if (call == calls) break;
-    latencies.push_back((fillCalls[call].start - down) / countsPerMs);
+  const double frequency = static_cast<double>(ReadPerformanceFrequency());
+  const double countsPerMs = frequency / 1000.0;
+  const double countsPerSample = frequency / sampleRate;
+  const size_t calls = std::min(fillCount.load(std::memory_order_acquire), fillCalls.size());
+  std::vector<double> atSample, atCall;
+  std::vector<bool> found(kPresses, false);
+  for (size_t k = 1; k < calls; ++k) {
+    const FillCall& call = fillCalls[k];
+    if (call.press < 0 || call.press >= kPresses || found[call.press]) continue;
+    found[call.press] = true;
+    const double down = static_cast<double>(downStamps[call.press]);
+    const double offset = call.onset * countsPerSample;
+    atSample.push_back((DueTime(k, calls, frames * countsPerSample) + offset - down) / countsPerMs);
+    atCall.push_back((call.start + offset - down) / countsPerMs);
   }
-  const Spread latency = SpreadOf(latencies);
-  std::printf("%5u frames at %d Hz (period %.3f ms): %zu of %d presses found; latency ms: median %.3f, "
-              "p99 %.3f, worst %.3f; worst - period %+.3f ms (target <= +1 ms)\n",
-              frames, sampleRate, periodMs, latencies.size(), kPresses, latency.median, latency.p99,
-              latency.worst, latency.worst - periodMs);
+  std::printf("%5u frames at %d Hz (period %.3f ms), %s timing: %zu of %d presses found\n", frames, sampleRate,
+              periodMs, scheduled ? "scheduled" : "immediate", atSample.size(), kPresses);
+  PrintSpread("at the sample:", atSample);
+  PrintSpread("at the call:  ", atCall);
+  const Spread sample = SpreadOf(atSample);
+  if (scheduled) {
+    std::printf("    stated delay %.3f ms; median at the sample - stated %+.3f ms\n", statedMs,
+                sample.median - statedMs);
+  } else {
+    std::printf("    worst at the call - period %+.3f ms\n", SpreadOf(atCall).worst - periodMs);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string device = argc > 1 ? argv[1] : "recorder";
+  const std::string timing = argc > 2 ? argv[2] : "immediate";
+  const bool knownDevice = device == "recorder" || device == "shared" || device == "exclusive";
+  if (!knownDevice || (timing != "immediate" && timing != "scheduled")) {
+    std::printf("usage: bench_key_latency [recorder | shared | exclusive] [immediate | scheduled]\n");
+    return 1;
+  }
+  // As the program: the timing is known before the generator's parameters are computed.
+  settings.keyTiming = timing == "scheduled" ? KeyTiming::Scheduled : KeyTiming::Immediate;
+  ResetKeyClock();
   const std::string wav = std::string(getenv("TEMP") ? getenv("TEMP") : ".") + "\\velkin-latency.wav";
   SetEnvironmentVariableA("ASIOHOST_DEVICES", "recorder");
   SetEnvironmentVariableA("ASIOHOST_RATE", "48000");
@@ -123,16 +209,13 @@ int main(int argc, char** argv) {
   SimulatedEndpoint endpoint(L"{simulated}", L"Simulated");
   std::unique_ptr<SimulatedSystem> system;
   settings.deviceNumber = 0;
-  if (device == "shared" || device == "exclusive") {
+  if (device != "recorder") {
     system = std::make_unique<SimulatedSystem>(std::vector<SimulatedEndpoint*>{&endpoint}, true);
     simulated = &endpoint;
     endpoint.RunClock();
     audioHost = LinkedAudioHost();
     SetEnvironmentVariableA("ASIOHOST_DEVICES", nullptr);
     settings.deviceNumber = device == "exclusive" ? 1 : 0;
-  } else if (device != "recorder") {
-    std::printf("usage: bench_key_latency [recorder | shared | exclusive]\n");
-    return 1;
   } else if (!LoadAudioHost()) {
     std::printf("ASIOHOST.dll is missing beside the benchmark\n");
     return 1;
@@ -140,8 +223,9 @@ int main(int argc, char** argv) {
   libraryCreateChannel = audioHost.CreateVirtualChannel;
   audioHost.CreateVirtualChannel = CreateTimedChannel;
   std::mt19937 random(1);
-  std::printf("Key-to-sound latency with the %s device, %d presses per buffer size\n", device.c_str(), kPresses);
-  for (uint32_t frames : {64u, 128u, 256u}) Measure(frames, random);
+  std::printf("Key-to-sound latency with the %s device, %s key timing, %d presses per buffer size\n",
+              device.c_str(), timing.c_str(), kPresses);
+  for (uint32_t frames : {64u, 128u, 256u, 1024u}) Measure(frames, random);
   DeleteFileA(wav.c_str());
   return 0;
 }
