@@ -9,6 +9,7 @@ prepares the Wine prefix and a display; VELKIN_BIN names the build's bin folder
 """
 
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -20,7 +21,7 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
     AMPLITUDE, RISE_START, TITLE, SinkRecording, Velkin, analyse_tone, config_text, find_all_visible, find_tones,
-    find_visible, focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_log, read_ppm)
+    find_visible, focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_log, read_ppm, tone_lengths_ms)
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 PICTURE = os.path.join(ROOT, "res", "telegraph_key.bmp")
@@ -219,6 +220,42 @@ class KeyingTest(unittest.TestCase):
         self.assertLessEqual(tone.full_level_ms, HOLD * 1000 + FOCUS_LOSS_SLACK_MS, tone)
 
 
+class ScheduledKeyingTest(unittest.TestCase):
+    """Scheduled key timing with buffers of 1024 samples (21 ms at 48000 Hz),
+    far longer than the tolerance: only timing by the key stamps keeps it."""
+
+    FALL_MS = 10.0
+    # Each tone runs from its start to the key-down time less half a wave,
+    # then falls for the fall time stretched by up to one wave (1 ms); the
+    # rest is the key events' way through X and Wine.
+    TOLERANCE_MS = 1.5
+    # Now and then (a few presses in a hundred here) a key event reaches the
+    # window 2 to 7 ms late, and the key-down time Velkin measures is off by
+    # that much. Tones that followed the buffers instead of the stamps would
+    # miss by up to 21 ms, about half of them by more than the tolerance.
+    LATE_KEY_EVENTS = 2
+
+    def test_each_tone_lasts_its_key_down_time_and_the_fall(self):
+        chooser = random.Random(11)
+        holds = [round(chooser.uniform(0.04, 0.16), 3) for _ in range(16)]
+        gaps = [round(chooser.uniform(0.08, 0.2), 3) for _ in holds]
+        with Velkin("scheduled", config=config_text(key_timing="scheduled"), rate=48000, buffer=1024) as app:
+            app.start()
+            app.wait_window()
+            app.press_space(holds, gaps)
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        self.assertEqual(log[log.index("Fall time: 0.01000") + 1], "Key timing: scheduled")
+        self.assertIn("Buffer sample size: 2048", log)
+        left, _, rate = app.recording()
+        lengths = tone_lengths_ms(left, rate)
+        self.assertEqual(len(lengths), len(holds), lengths)
+        errors = [round(length - (hold * 1000 + self.FALL_MS), 2) for length, hold in zip(lengths, holds)]
+        print(f"scheduled tone length less key-down time and fall: {errors} ms", file=sys.stderr)
+        off = [error for error in errors if abs(error) > self.TOLERANCE_MS]
+        self.assertLessEqual(len(off), self.LATE_KEY_EVENTS, errors)
+
+
 class ShutdownTest(unittest.TestCase):
     def test_closing_the_window_ends_like_escape(self):
         with Velkin("close") as app:
@@ -293,8 +330,7 @@ class PulseAudioTest(unittest.TestCase):
         # Presses are 300 ms apart; a shorter silence is a dropout inside a
         # tone, which a loaded machine now and then causes on the way through
         # Wine and the server.
-        tones = find_tones(recording.left, gap=SinkRecording.RATE // 20)
-        return [round((end - start) * 1000 / SinkRecording.RATE, 2) for start, end in tones]
+        return tone_lengths_ms(recording.left, SinkRecording.RATE, gap=SinkRecording.RATE // 20)
 
     def assert_heard(self, recording, holds):
         """One tone per press, each as long as the press and its fall, give

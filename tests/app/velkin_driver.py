@@ -31,11 +31,12 @@ Box = collections.namedtuple("Box", "title xid texts window_visible")
 Tone = collections.namedtuple("Tone", "first_samples peak full_level_ms fall_ms faded")
 
 
-def config_text(port="NONE", device=0):
+def config_text(port="NONE", device=0, key_timing=None):
     """The default settings but for the port ("NONE" is rejected without a
-    box) and the audio device."""
+    box) and the audio device; `key_timing` is the value of a ninth pair."""
     return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime 0.01\n"
-            f"PortName {port}\nKeyLine DSR\nDebounceDelay 0\n")
+            f"PortName {port}\nKeyLine DSR\nDebounceDelay 0\n"
+            + (f"KeyTiming {key_timing}\n" if key_timing else ""))
 
 
 @contextlib.contextmanager
@@ -112,11 +113,13 @@ def poll(what, check, timeout):
 class Velkin:
     """One run of velkin.exe in its own working folder."""
 
-    def __init__(self, name, config=config_text(), with_audio_host=True, devices="recorder", package=None):
+    def __init__(self, name, config=config_text(), with_audio_host=True, devices="recorder", package=None,
+                 rate=44100, buffer=128):
         """`config` is the text of config.ini; None leaves the file out.
         `devices` is ASIOHOST_DEVICES; None lists the system's endpoints.
         `package` is a zip of one folder to unpack into the empty working
-        folder and run the program from, instead of the build's."""
+        folder and run the program from, instead of the build's. `rate` and
+        `buffer` are the recorder's sample rate and buffer size."""
         self.bin = os.environ["VELKIN_BIN"]
         self.wine = os.environ.get("VELKIN_WINE") or shutil.which("wine")
         self.folder = os.path.join(os.environ["VELKIN_WORK"], name)
@@ -135,7 +138,7 @@ class Velkin:
             (top,) = os.listdir(self.folder)
             self.folder = os.path.join(self.folder, top)
             self.exe = os.path.join(self.folder, "velkin.exe")
-        self.env = dict(os.environ, ASIOHOST_RATE="44100", ASIOHOST_BUFFER="128", ASIOHOST_WAV="sidetone.wav")
+        self.env = dict(os.environ, ASIOHOST_RATE=str(rate), ASIOHOST_BUFFER=str(buffer), ASIOHOST_WAV="sidetone.wav")
         self.env.pop("ASIOHOST_DEVICES", None)
         if devices is not None:
             self.env["ASIOHOST_DEVICES"] = devices
@@ -252,10 +255,21 @@ class Velkin:
         subprocess.run(["xdotool", *commands], check=True)
 
     def tap_space(self, seconds):
-        """Holds the space bar for `seconds`: both key events come from one
-        xdotool process, without its default pause after each key."""
+        """Holds the space bar for `seconds`."""
+        self.press_space([seconds])
+
+    def press_space(self, holds, gaps=()):
+        """Holds the space bar for each of `holds` seconds in turn, with
+        `gaps[i]` seconds after press i: every key event comes from one
+        xdotool process, without its default pause after each key, so that
+        nothing else starts while the presses are timed."""
+        commands = []
+        for i, hold in enumerate(holds):
+            commands += ["keydown", "--delay", "0", "space", "sleep", f"{hold:.3f}", "keyup", "--delay", "0", "space"]
+            if i < len(gaps):
+                commands += ["sleep", f"{gaps[i]:.3f}"]
         self.focus()
-        self.key("keydown", "--delay", "0", "space", "sleep", f"{seconds:.3f}", "keyup", "--delay", "0", "space")
+        self.key(*commands)
 
     def quit_with_escape(self):
         self.focus()
@@ -406,6 +420,11 @@ def find_tones(samples, gap=200):
     if start is not None:
         tones.append((start, last + 1))
     return tones
+
+
+def tone_lengths_ms(samples, rate, gap=200):
+    """The length of each tone (see find_tones) in milliseconds."""
+    return [round((end - start) * 1000 / rate, 2) for start, end in find_tones(samples, gap)]
 
 
 def analyse_tone(samples, start, end, rate, frequency=1000.0):
