@@ -22,7 +22,8 @@ constexpr double kTwoPi = 6.283185307179586;
 // usual wake-up jitter, wide enough to settle within seconds of the start.
 constexpr double kBandwidthHz = 0.5;
 constexpr double kLargestOmega = 0.02;
-// Calls in a row, each more than a buffer period off the model, move it once
+// Calls in a row, each more than half a buffer period off the model (an
+// underrun or a late first call puts them a whole period off), move it once
 // there have been this many of them over at least this long: a wake-up late
 // by several periods is followed by a burst of calls that catch up, which is
 // no new pace.
@@ -124,7 +125,7 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
     return;
   }
   double error = static_cast<double>(now - clock.origin) - clock.nextTime;
-  if (std::fabs(error) <= clock.period) {
+  if (std::fabs(error) <= clock.period / 2) {
     clock.offRun = 0;
   } else {
     // A run of calls all off to one side: its deviation nearest the model is

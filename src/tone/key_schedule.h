@@ -41,9 +41,9 @@ class KeyEdgeQueue {
 // delay-locked loop over the call times. Deviations are clipped to twice
 // their running mean (plus a sample), so late wake-ups and calls that come
 // two at a time hardly move it, while a drifting device clock is followed by
-// the loop's period. Calls that stay more than a buffer period off the model
-// for a tenth of a second (a stall that moved the device's pace) move it at
-// once.
+// the loop's period. Calls that stay more than half a buffer period off the
+// model for a tenth of a second (an underrun, a stall that moved the device's
+// pace, a first call late by a period) move it at once.
 struct SampleClock {
   bool started;
   int64_t origin;     // counter value of the first call
@@ -51,7 +51,7 @@ struct SampleClock {
   double nextTime;    // the next call's first sample, predicted
   double period;      // counts per buffer
   double meanError;   // running mean of the clipped deviations, in counts
-  uint32_t offRun;    // calls in a row off by more than a period, one side
+  uint32_t offRun;    // calls in a row off by more than half a period, one side
   double offLeast;    // the deviation of that run closest to the model
   int64_t offSince;   // counter value of the run's first call
 };

@@ -105,7 +105,12 @@ TEST_F(ScheduledKeying, EveryToneIsItsKeyDownTimeAtOneDelay) {
   const struct {
     uint32_t buffer;
     double stallAt, stall;
-  } cases[] = {{32, 1e9, 0.0}, {512, 12.0, 0.3}, {4096, 1e9, 0.0}};
+  } cases[] = {
+      {32, 1e9, 0.0},
+      {512, 12.0, 0.3},            // a stall that moved the pace
+      {1024, 12.0, 1024 / 48000.0},  // an underrun: one period
+      {4096, 1e9, 0.0},
+  };
   const ToneSettings tone{.sampleRate = 48000};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.buffer);
