@@ -22,13 +22,10 @@ constexpr double kTwoPi = 6.283185307179586;
 // usual wake-up jitter, wide enough to settle within seconds of the start.
 constexpr double kBandwidthHz = 0.5;
 constexpr double kLargestOmega = 0.02;
-// Calls in a row, each more than half a buffer period off the model (an
-// underrun or a late first call puts them a whole period off), move it once
-// there have been this many of them over at least this long: a wake-up late
-// by several periods is followed by a burst of calls that catch up, which is
-// no new pace.
+// Calls in a row, each more than half a buffer period off the model and
+// within a quarter period of the one before (an underrun, a stall or a first
+// call late by a period put them there), that move it.
 constexpr uint32_t kOffRun = 8;
-constexpr double kOffRunSeconds = 0.1;
 // The mean of the clipped deviations follows this many calls.
 constexpr double kMeanCalls = 32.0;
 // A press whose start lies further back than this when the fill callback
@@ -121,23 +118,23 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
                         double counterFrequency) {
   const double nominalPeriod = bufferSamples * counterFrequency / sampleRate;
   if (!clock.started) {
-    clock = SampleClock{true, now, 0.0, nominalPeriod, nominalPeriod, 0.0, 0, 0.0, now};
+    clock = SampleClock{true, now, 0.0, nominalPeriod, nominalPeriod, 0.0, 0, 0.0, 0.0};
     return;
   }
   double error = static_cast<double>(now - clock.origin) - clock.nextTime;
-  if (std::fabs(error) <= clock.period / 2) {
+  // A new pace: calls that keep to one deviation of more than half a period.
+  // Calls catching up after a late wake-up come a period nearer the model
+  // each, so they break the run.
+  const bool off = std::fabs(error) > clock.period / 2;
+  const bool steady = clock.offRun > 0 && std::fabs(error - clock.offLast) < clock.period / 4;
+  clock.offRun = off ? (steady ? clock.offRun + 1 : 1) : 0;
+  // The run's deviation nearest the model: late wake-ups only add to it.
+  if (clock.offRun == 1 || std::fabs(error) < std::fabs(clock.offLeast)) clock.offLeast = error;
+  clock.offLast = error;
+  if (clock.offRun == kOffRun) {
+    clock.nextTime += clock.offLeast;
+    error -= clock.offLeast;
     clock.offRun = 0;
-  } else {
-    // A run of calls all off to one side: its deviation nearest the model is
-    // where the pace went.
-    if (clock.offRun > 0 && (error > 0) != (clock.offLeast > 0)) clock.offRun = 0;
-    if (clock.offRun == 0) clock.offSince = now;
-    if (clock.offRun == 0 || std::fabs(error) < std::fabs(clock.offLeast)) clock.offLeast = error;
-    if (++clock.offRun >= kOffRun && now - clock.offSince >= kOffRunSeconds * counterFrequency) {
-      clock.nextTime += clock.offLeast;
-      error -= clock.offLeast;
-      clock.offRun = 0;
-    }
   }
   const double cap = 2.0 * clock.meanError + counterFrequency / sampleRate;
   const double clipped = std::clamp(error, -cap, cap);

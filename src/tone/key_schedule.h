@@ -41,8 +41,8 @@ class KeyEdgeQueue {
 // delay-locked loop over the call times. Deviations are clipped to twice
 // their running mean (plus a sample), so late wake-ups and calls that come
 // two at a time hardly move it, while a drifting device clock is followed by
-// the loop's period. Calls that stay more than half a buffer period off the
-// model for a tenth of a second (an underrun, a stall that moved the device's
+// the loop's period. Eight calls in a row that keep to one deviation of more
+// than half a buffer period (an underrun, a stall that moved the device's
 // pace, a first call late by a period) move it at once.
 struct SampleClock {
   bool started;
@@ -51,9 +51,9 @@ struct SampleClock {
   double nextTime;    // the next call's first sample, predicted
   double period;      // counts per buffer
   double meanError;   // running mean of the clipped deviations, in counts
-  uint32_t offRun;    // calls in a row off by more than half a period, one side
-  double offLeast;    // the deviation of that run closest to the model
-  int64_t offSince;   // counter value of the run's first call
+  uint32_t offRun;    // calls in a row that keep to one such deviation
+  double offLast;     // the last call's deviation
+  double offLeast;    // the run's deviation nearest the model
 };
 
 // Feeds one fill call at counter value `now`, for buffers of `bufferSamples`
