@@ -8,6 +8,8 @@ VELKIN_WINE, the Wine loader; DISPLAY and WINEPREFIX ready for use."""
 import array
 import collections
 import contextlib
+import ctypes
+import ctypes.util
 import math
 import os
 import shutil
@@ -298,24 +300,46 @@ class Velkin:
     def geometry(self):
         return dict(line.split("=", 1) for line in self.probe("window", "30").splitlines())
 
+    def client_origin(self):
+        g = self.geometry()
+        return tuple(int(v) for v in g["origin"].split(","))
+
     def watch(self, x, y, milliseconds, during):
-        """The client pixel's colours as [(ms, rrggbb)] while `during` runs."""
-        watcher = subprocess.Popen([self.wine, os.path.join(self.bin, "window_probe.exe"), "watch",
-                                    str(x), str(y), str(milliseconds)],
-                                   stdout=subprocess.PIPE, text=True, env=self.env)
-        if watcher.stdout.readline().strip() != "ready":
-            raise AssertionError("window_probe watch did not start")
-        during()
-        out, _ = watcher.communicate(timeout=milliseconds / 1000 + 60)
-        changes = [line.split() for line in out.replace("\r", "").splitlines()]
-        return [(float(ms), colour) for ms, colour in changes]
+        """The client pixel's colours as [(ms, rrggbb)] while `during` runs:
+        the colour before `during` at 0 ms, then each change, read every
+        millisecond for `milliseconds`."""
+        ox, oy = self.client_origin()
+        with ScreenPixels() as screen:
+            changes, done = [], threading.Event()
+            start = time.monotonic()
+            changes.append((0.0, screen.colour(ox + x, oy + y)))
+
+            def follow():
+                while not done.wait(0.001):
+                    elapsed = (time.monotonic() - start) * 1000
+                    colour = screen.colour(ox + x, oy + y)
+                    if colour != changes[-1][1]:
+                        changes.append((round(elapsed, 1), colour))
+                    if elapsed >= milliseconds:
+                        return
+
+            follower = threading.Thread(target=follow)
+            follower.start()
+            try:
+                during()
+            finally:
+                follower.join(milliseconds / 1000 + 60)
+                done.set()
+        return changes
 
     def pixel(self, x, y):
-        """The client pixel's colour. Right after the window appears Wine may
-        not read it yet, and the probe then reports nothing: ask again."""
+        """The client pixel's colour, once the window shows its picture: the
+        same, and not the black of an unpainted window, 50 ms apart."""
         def read():
-            changes = self.watch(x, y, 0, lambda: None)
-            return changes[0][1] if changes else None
+            first = self.watch(x, y, 0, lambda: None)[0][1]
+            time.sleep(0.05)
+            again = self.watch(x, y, 0, lambda: None)[0][1]
+            return first if first == again and first != "000000" else None
         return poll(f"client pixel ({x}, {y})", read, 30)
 
     def screenshot(self):
@@ -351,6 +375,51 @@ class Velkin:
             frames = w.readframes(w.getnframes())
         samples = array.array("h", frames)
         return list(samples[0::2]), list(samples[1::2]), rate
+
+
+class ScreenPixels:
+    """Pixels of the X display, read from the X server itself. Wine's own
+    reading of another program's window (GetPixel on a screen context) gives
+    nothing until that part of the window is drawn again, in some runs for
+    the whole of them."""
+
+    _x11 = None
+
+    def __init__(self):
+        if ScreenPixels._x11 is None:
+            x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+            x11.XOpenDisplay.restype = ctypes.c_void_p
+            x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+            x11.XDefaultRootWindow.restype = ctypes.c_ulong
+            x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+            x11.XGetImage.restype = ctypes.c_void_p
+            x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                                      ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+            x11.XGetPixel.restype = ctypes.c_ulong
+            x11.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+            x11.XDestroyImage.argtypes = [ctypes.c_void_p]
+            x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+            ScreenPixels._x11 = x11
+        self.display = self._x11.XOpenDisplay(None)
+        if not self.display:
+            raise AssertionError("cannot open the X display")
+        self.root = self._x11.XDefaultRootWindow(self.display)
+
+    def colour(self, x, y):
+        """The colour at screen point (x, y) as rrggbb (a 24-bit display)."""
+        all_planes, z_pixmap = 0xFFFFFFFFFFFFFFFF, 2
+        image = self._x11.XGetImage(self.display, self.root, x, y, 1, 1, all_planes, z_pixmap)
+        if not image:
+            raise AssertionError(f"cannot read the screen at ({x}, {y})")
+        value = self._x11.XGetPixel(image, 0, 0)
+        self._x11.XDestroyImage(image)
+        return f"{value & 0xFFFFFF:06x}"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._x11.XCloseDisplay(self.display)
 
 
 # --- the private PulseAudio server that run-e2e starts (scripts/lib/pulse.sh)

@@ -1,8 +1,8 @@
 // A small helper for the end-to-end tests: finds Velkin's window and reports
-// its geometry and the colour of its client pixels, or posts it a message.
+// its geometry, or posts it a message. (Its pixels are read from the X
+// server: Wine's GetPixel from another process gives nothing until that part
+// of the window is drawn again.)
 //   window_probe window SECONDS     title, class, client size and origin
-//   window_probe watch X Y MS       client pixel (X, Y) for MS milliseconds:
-//                                   "ready", then "<ms> <rrggbb>" per change
 //   window_probe post MESSAGE [W]   posts MESSAGE (a number) to the window, with
 //                                   W (a number, default 0) as its wParam
 //   window_probe box TITLE          the texts of the message box titled TITLE
@@ -38,52 +38,6 @@ int Geometry(HWND window) {
   ClientToScreen(window, &origin);
   std::printf("title=%s\nclass=%s\nclient=%ldx%ld\norigin=%ld,%ld\n", title, className, client.right,
               client.bottom, origin.x, origin.y);
-  return 0;
-}
-
-COLORREF ClientPixel(HDC screen, POINT origin, int x, int y) {
-  return GetPixel(screen, origin.x + x, origin.y + y);
-}
-
-// Right after the window appears, its pixels may not be readable yet
-// (GetPixel gives CLR_INVALID): wait until they are, or ten seconds at most.
-POINT ReadableClientOrigin(HWND window, HDC screen, int x, int y) {
-  POINT origin{0, 0};
-  for (int tries = 0; tries < 500; ++tries) {
-    origin = POINT{0, 0};
-    ClientToScreen(window, &origin);
-    if (ClientPixel(screen, origin, x, y) != CLR_INVALID) break;
-    Sleep(20);
-  }
-  return origin;
-}
-
-int Watch(HWND window, int x, int y, DWORD milliseconds) {
-  HDC screen = GetDC(nullptr);
-  const POINT origin = ReadableClientOrigin(window, screen, x, y);
-  LARGE_INTEGER frequency, start, now;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&start);
-  // The first colour is read before "ready": the caller acts on the window
-  // only after it, so the first change reported is the colour from before.
-  COLORREF colour = ClientPixel(screen, origin, x, y);
-  std::printf("ready\n");
-  std::fflush(stdout);
-  COLORREF last = CLR_INVALID;
-  for (bool first = true;; first = false) {
-    if (!first) colour = ClientPixel(screen, origin, x, y);
-    QueryPerformanceCounter(&now);
-    const double elapsed = 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
-                           static_cast<double>(frequency.QuadPart);
-    if (colour != last) {
-      std::printf("%.1f %02x%02x%02x\n", elapsed, GetRValue(colour), GetGValue(colour), GetBValue(colour));
-      std::fflush(stdout);
-      last = colour;
-    }
-    if (elapsed >= milliseconds) break;
-    Sleep(1);
-  }
-  ReleaseDC(nullptr, screen);
   return 0;
 }
 
@@ -136,9 +90,6 @@ int main(int argc, char** argv) {
     std::printf("no window\n");
     return 1;
   }
-  if (argc == 5 && std::strcmp(argv[1], "watch") == 0) {
-    return Watch(window, std::atoi(argv[2]), std::atoi(argv[3]), static_cast<DWORD>(std::atoi(argv[4])));
-  }
   if (argc == 2 && std::strcmp(argv[1], "activate") == 0) return Activate(window);
   if (argc == 2 && std::strcmp(argv[1], "foreground") == 0) {
     std::printf(GetForegroundWindow() == window && !IsIconic(window) ? "yes\n" : "no\n");
@@ -149,7 +100,7 @@ int main(int argc, char** argv) {
     return PostMessageA(window, static_cast<UINT>(std::atoi(argv[2])), wParam, 0) ? 0 : 1;
   }
   std::fprintf(stderr,
-               "usage: window_probe window SECONDS | watch X Y MS | post MESSAGE [W] | box TITLE | activate"
+               "usage: window_probe window SECONDS | post MESSAGE [W] | box TITLE | activate"
                " | foreground\n");
   return 2;
 }
