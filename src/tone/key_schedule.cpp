@@ -26,6 +26,8 @@ constexpr double kLargestOmega = 0.02;
 // within a quarter period of the one before (an underrun, a stall or a first
 // call late by a period put them there), that move it.
 constexpr uint32_t kOffRun = 8;
+// How far the model's period may stray from the nominal one.
+constexpr double kPeriodRange = 0.01;
 // The mean of the clipped deviations follows this many calls.
 constexpr double kMeanCalls = 32.0;
 // A press whose start lies further back than this when the fill callback
@@ -38,10 +40,13 @@ double SecondsToSamples(double seconds, const ToneGenerator& generator) {
 }
 
 // Where the key-down `edge` starts its tone, in samples from this call's
-// first sample, rounded to the nearest.
+// first sample, rounded to the nearest. An edge already stamped lies no
+// further ahead than the delay past this buffer, whatever the clock model
+// says while it is still settling.
 double StartSample(const ToneGenerator& generator, const KeyEdgeQueue::Edge& edge, uint32_t half) {
   const KeySchedule& schedule = generator.schedule;
-  return std::floor(SamplesFromBuffer(schedule.clock, edge.stamp, half) + schedule.delaySamples + 0.5);
+  const double start = std::floor(SamplesFromBuffer(schedule.clock, edge.stamp, half) + schedule.delaySamples + 0.5);
+  return std::min(start, static_cast<double>(half) + schedule.delaySamples);
 }
 
 void ApplyKeyDown(ToneGenerator& generator, int64_t stamp, double& level) {
@@ -142,7 +147,10 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
   const double omega = std::min(kTwoPi * kBandwidthHz * bufferSamples / sampleRate, kLargestOmega);
   clock.bufferTime = clock.nextTime;
   clock.nextTime += std::sqrt(2.0) * omega * clipped + clock.period;
-  clock.period += omega * omega * clipped;
+  // A device runs within a fraction of a percent of its nominal rate; calls
+  // that suggest more are no measure of it.
+  clock.period = std::clamp(clock.period + omega * omega * clipped, (1.0 - kPeriodRange) * nominalPeriod,
+                            (1.0 + kPeriodRange) * nominalPeriod);
 }
 
 double SamplesFromBuffer(const SampleClock& clock, int64_t stamp, uint32_t bufferSamples) {
