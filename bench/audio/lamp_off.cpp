@@ -1,5 +1,4 @@
 // The benchmark has no window: the lamp is not drawn.
 #include "tone/lamp.h"
 
-void DrawLamp() {}
-void ClearLamp() {}
+void UpdateLamp() {}

@@ -156,8 +156,7 @@ Summary Summarise(std::vector<double> values) {
 }  // namespace
 
 // The lamp is not looked at here.
-void DrawLamp() {}
-void ClearLamp() {}
+void UpdateLamp() {}
 
 int main(int argc, char** argv) {
   const int trials = argc > 1 ? std::atoi(argv[1]) : 2000;

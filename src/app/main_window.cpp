@@ -22,23 +22,25 @@ constexpr WORD kPictureId = 102;
 constexpr int kPictureWidth = 330;
 constexpr int kPictureHeight = 247;
 constexpr UINT kSampleRateChanged = WM_APP + 10;
+// Posted by UpdateLamp: the key's state has changed.
+constexpr UINT kLampChanged = WM_APP + 1;
 constexpr COLORREF kLampColour = RGB(0, 255, 0);
 
-// The window's drawing objects, made during creation. The port monitor thread
-// draws the lamp with windowDc and lampRect; both are set before that thread
-// is started and never change while it runs.
+// The window's drawing objects, made during creation and used by the
+// window's thread alone.
 struct Drawing {
-  HDC windowDc = nullptr;  // kept for the window's whole life
   HDC memoryDc = nullptr;  // holds the picture
   HBITMAP picture = nullptr;
   HBRUSH lampBrush = nullptr;
   HGDIOBJ savedBitmap = nullptr;
-  HGDIOBJ savedBrush = nullptr;
   RECT lampRect{};
 };
 
 Drawing drawing;
 std::atomic<HWND> mainWindow{nullptr};
+// A lamp message is on its way: the key's edges that come meanwhile need no
+// message of their own, since the window paints the state it finds.
+std::atomic<bool> lampMessagePosted{false};
 
 // The lamp: a 20-pixel circle 10 pixels from the left and bottom edges of a
 // client area of the height read at creation.
@@ -48,28 +50,18 @@ void PlaceLamp(HWND window) {
   drawing.lampRect = RECT{10, client.bottom - 30, 30, client.bottom - 10};
 }
 
-void MakeDrawingObjects(HWND window, HINSTANCE instance) {
+void MakeDrawingObjects(HINSTANCE instance) {
   drawing.memoryDc = CreateCompatibleDC(nullptr);
-  drawing.windowDc = GetDC(window);
   drawing.lampBrush = CreateSolidBrush(kLampColour);
-  drawing.savedBrush = SelectObject(drawing.windowDc, drawing.lampBrush);
   drawing.picture = static_cast<HBITMAP>(
       LoadImageA(instance, MAKEINTRESOURCEA(kPictureId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
   drawing.savedBitmap = SelectObject(drawing.memoryDc, drawing.picture);
 }
 
-void ReleaseDrawingObjects() {
-  SelectObject(drawing.memoryDc, drawing.savedBitmap);
-  SelectObject(drawing.windowDc, drawing.savedBrush);
-  DeleteDC(drawing.memoryDc);
-  DeleteObject(drawing.picture);
-  DeleteObject(drawing.lampBrush);
-}
-
 // Brings the keying machinery up; each step relies on the ones before it.
 void RunCreationSequence(HWND window, HINSTANCE instance) {
   PlaceLamp(window);
-  MakeDrawingObjects(window, instance);
+  MakeDrawingObjects(instance);
   OpenDebugLog();
   LogLine(kTitle);
   LogLine("");
@@ -85,17 +77,28 @@ void RunCreationSequence(HWND window, HINSTANCE instance) {
   ResetKeyClock();
 }
 
-// The picture is drawn only while the key is up, so a repaint never wipes a
-// lit lamp.
+// The picture, and the lamp on it while the key is down.
 void Paint(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (!appState.keyed.load(std::memory_order_acquire)) {
-    const RECT& area = paint.rcPaint;
-    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, drawing.memoryDc,
-           area.left, area.top, SRCCOPY);
+  const RECT& area = paint.rcPaint;
+  BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, drawing.memoryDc, area.left,
+         area.top, SRCCOPY);
+  if (appState.keyed.load(std::memory_order_acquire)) {
+    const HGDIOBJ savedBrush = SelectObject(dc, drawing.lampBrush);
+    const RECT& lamp = drawing.lampRect;
+    Ellipse(dc, lamp.left, lamp.top, lamp.right, lamp.bottom);
+    SelectObject(dc, savedBrush);
   }
   EndPaint(window, &paint);
+}
+
+// Repaints the lamp at once. The flag is cleared before the paint reads the
+// key's state, so an edge after this point posts a message of its own.
+void OnLampChanged(HWND window) {
+  lampMessagePosted.exchange(false, std::memory_order_acq_rel);
+  InvalidateRect(window, &drawing.lampRect, FALSE);
+  UpdateWindow(window);
 }
 
 // The keys as this window saw them. Only the GUI thread touches these.
@@ -166,6 +169,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_PAINT:
       Paint(window);
       break;
+    case kLampChanged:
+      OnLampChanged(window);
+      break;
     case WM_KEYDOWN:
       OnKeyDown(wParam, lParam);
       break;
@@ -183,7 +189,6 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
                      "Sample rate change request...", MessageIcon::Warning);
       break;
     case WM_DESTROY:
-      ReleaseDrawingObjects();
       PostQuitMessage(0);
       break;
   }
@@ -225,16 +230,17 @@ HWND CreateMainWindow(HINSTANCE instance) {
 
 void SetMainWindow(HWND window) { mainWindow.store(window, std::memory_order_release); }
 
-void DrawLamp() {
-  const RECT& lamp = drawing.lampRect;
-  Ellipse(drawing.windowDc, lamp.left, lamp.top, lamp.right, lamp.bottom);
+void ReleaseDrawingObjects() {
+  SelectObject(drawing.memoryDc, drawing.savedBitmap);
+  DeleteDC(drawing.memoryDc);
+  DeleteObject(drawing.picture);
+  DeleteObject(drawing.lampBrush);
+  drawing = Drawing{};
 }
 
-void ClearLamp() {
-  // Before the window is recorded there is nothing to invalidate: a null
-  // window would make the system repaint every window on the desktop.
+void UpdateLamp() {
+  // Before the window is recorded, its first paint shows the key as it is.
   HWND window = mainWindow.load(std::memory_order_acquire);
-  if (window == nullptr) return;
-  InvalidateRect(window, &drawing.lampRect, FALSE);
-  UpdateWindow(window);
+  if (window == nullptr || lampMessagePosted.exchange(true, std::memory_order_acq_rel)) return;
+  if (!PostMessageA(window, kLampChanged, 0, 0)) lampMessagePosted.store(false, std::memory_order_release);
 }

@@ -16,3 +16,7 @@ HWND CreateMainWindow(HINSTANCE instance);
 // raised during creation have no owner, and a key-up leaves the lamp to the
 // window's first paint.
 void SetMainWindow(HWND window);
+
+// Releases the window's drawing objects, once nothing can paint any more:
+// the message loop has ended.
+void ReleaseDrawingObjects();

@@ -27,12 +27,14 @@ bool PrepareStart() {
 [[maybe_unused]] const bool startPrepared = PrepareStart();
 
 // Takes the keying machinery down in the reverse order of its creation: the
-// monitor thread keys the tone generator, the audio thread fills from it, and
-// both write to the log. Each step copes with a part that never came up.
+// monitor thread keys the tone generator, the audio thread fills from it,
+// both write to the log, and the window's drawing objects, made first, go
+// last. Each step copes with a part that never came up.
 void Shutdown() {
   CloseKeyPort();
   CloseAudioOutput();
   CloseDebugLog();
+  ReleaseDrawingObjects();
 }
 
 // Runs until the quit message and returns its exit code. A failed fetch ends

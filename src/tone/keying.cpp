@@ -46,7 +46,7 @@ void PerformKeyDown() {
     StartTone();
   }
   appState.keyed.store(true, std::memory_order_release);
-  DrawLamp();  // after `keyed`: a repaint then leaves the lamp on screen
+  UpdateLamp();
 }
 
 void PerformKeyUp() {
@@ -57,7 +57,7 @@ void PerformKeyUp() {
     ReleaseTone(KeyDownMicros());
   }
   appState.keyed.store(false, std::memory_order_release);
-  ClearLamp();  // after `keyed`: the repaint then draws the picture
+  UpdateLamp();
 }
 
 uint8_t Opposite(uint8_t transition) { return transition == kPressing ? kReleasing : kPressing; }

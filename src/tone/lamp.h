@@ -1,8 +1,7 @@
 #pragma once
-// The lamp on the main window. The window provides these; the keying
-// controller calls them on whichever thread reports the key.
+// The lamp on the main window shows whether the key is down (`keyed`). The
+// keying controller calls UpdateLamp after each change of `keyed`, on
+// whichever thread reported the key; it returns at once, without waiting for
+// the window's thread, which alone paints.
 
-// Draws the green lamp at once.
-void DrawLamp();
-// Has the window repaint the picture under the lamp.
-void ClearLamp();
+void UpdateLamp();

@@ -1,5 +1,6 @@
 #include "lamp_double.h"
 
+#include "app/app_state.h"
 #include "tone/lamp.h"
 
 std::atomic<int> lampDraws{0};
@@ -7,9 +8,11 @@ std::atomic<int> lampClears{0};
 std::atomic<DWORD> lampClearThread{0};
 std::atomic<HANDLE> lampClearGate{nullptr};
 
-void DrawLamp() { ++lampDraws; }
-
-void ClearLamp() {
+void UpdateLamp() {
+  if (appState.keyed.load()) {
+    ++lampDraws;
+    return;
+  }
   lampClearThread = GetCurrentThreadId();
   ++lampClears;
   if (HANDLE gate = lampClearGate.load()) WaitForSingleObject(gate, INFINITE);

@@ -5,16 +5,9 @@
 
 LampDouble lamp;
 
-void DrawLamp() {
-  if (!appState.keyed.load()) ++lamp.keyedWrong;
-  ++lamp.draws;
-  lamp.lit = true;
-  if (lamp.duringDraw) lamp.duringDraw();
-}
-
-void ClearLamp() {
-  if (appState.keyed.load()) ++lamp.keyedWrong;
-  ++lamp.clears;
-  lamp.lit = false;
-  if (lamp.duringClear) lamp.duringClear();
+void UpdateLamp() {
+  const bool keyed = appState.keyed.load();
+  ++(keyed ? lamp.draws : lamp.clears);
+  lamp.lit = keyed;
+  if (void (*during)() = keyed ? lamp.duringDraw : lamp.duringClear) during();
 }
