@@ -75,6 +75,13 @@ void SimulatedSerialPort::RaceNextStop(StopRace at) {
   stopAsked = false;
 }
 
+void SimulatedSerialPort::IgnoreCancellation(bool ignore) {
+  std::lock_guard<std::mutex> hold(mutex);
+  ignoresCancellation = ignore;
+  if (!ignore && cancellationIgnored && outstanding != nullptr) CompleteWait(0, kStatusCancelled);
+  cancellationIgnored = false;
+}
+
 bool SimulatedSerialPort::WaitUntilHeld() const {
   std::unique_lock<std::mutex> hold(mutex);
   return changed.wait_for(hold, kPatience, [&] { return held; });
@@ -237,6 +244,10 @@ BOOL WINAPI SimulatedSerialPort::CancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
   if (port.outstanding == nullptr || (overlapped != nullptr && overlapped != port.outstanding)) {
     SetLastError(ERROR_NOT_FOUND);
     return FALSE;
+  }
+  if (port.ignoresCancellation) {
+    port.cancellationIgnored = true;
+    return TRUE;
   }
   port.CompleteWait(0, kStatusCancelled);
   return TRUE;

@@ -4,7 +4,7 @@
 // sets, completes the outstanding comm-event wait when a watched line
 // changes (and remembers a change made while no wait is outstanding, as a
 // real port does), keeps the output lines that an open port's calls set,
-// supports cancellation, and can be told to fail any call.
+// supports cancellation (or ignores it), and can be told to fail any call.
 // Message boxes are recorded instead of shown.
 
 #include <windows.h>
@@ -74,6 +74,10 @@ class SimulatedSerialPort {
   // as a removed device's driver may do.
   void FailAcceptedWaits(int count);
   void RaceNextStop(StopRace race);
+  // While set, a cancellation leaves the outstanding wait outstanding, as a
+  // driver that ignores it would; clearing it then ends that wait as
+  // cancelled.
+  void IgnoreCancellation(bool ignore);
   // Blocks until the monitor is held for the race; false after 10 s.
   bool WaitUntilHeld() const;
 
@@ -123,6 +127,8 @@ class SimulatedSerialPort {
   StopRace race = StopRace::None;
   bool held = false;
   bool stopAsked = false;
+  bool ignoresCancellation = false;
+  bool cancellationIgnored = false;
   OpenedWith opened;
   std::vector<MessageBoxShown> boxes;
 };
