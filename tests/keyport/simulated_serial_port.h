@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -81,6 +82,13 @@ class SimulatedSerialPort {
   // Blocks until the monitor is held for the race; false after 10 s.
   bool WaitUntilHeld() const;
 
+  // Performance-counter values: when the device last completed a wait (the
+  // moment the line's change reached the port), and when the thread waiting
+  // for a completion last came back from that wait and the device's lock
+  // after it: the scheduler's part, and the device's, of a reaction.
+  LONGLONG CompletedAt() const;
+  LONGLONG WaiterWokeAt() const;
+
   int Calls(PortCall call) const;
   // Blocks until `call` has been made `count` times; false after 10 s.
   bool WaitForCalls(PortCall call, int count) const;
@@ -120,6 +128,8 @@ class SimulatedSerialPort {
   DWORD commMask = 0;
   DWORD rememberedEvents = 0;
   int acceptedWaitsToFail = 0;
+  LONGLONG completedAt = 0;
+  std::atomic<LONGLONG> waiterWokeAt{0};
   bool open = false;
   OutputLines outputs;
   LPOVERLAPPED outstanding = nullptr;
