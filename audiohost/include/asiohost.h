@@ -39,11 +39,16 @@ typedef struct ChannelDescriptor {
   uint32_t reserved5;          /* 0 */
 } ChannelDescriptor;
 
+/* The window message ASIOInit's window receives when the device's sample
+ * rate or format changes: WM_APP + 10, written out so that this header needs
+ * no system header. */
+#define ASIOHOST_RATE_CHANGED_MESSAGE (0x8000 + 10)
+
 /* Lays the device names, each ended by a zero byte, into `names` (at most
  * `size` bytes) and returns how many devices there are. */
 ASIOHOST_API int32_t ASIOGetDevices(char* names, int32_t size);
-/* Opens device `device`; `window` receives message WM_APP + 10 when the
- * device's sample rate or format changes. False for a device that does not
+/* Opens device `device`; `window` receives ASIOHOST_RATE_CHANGED_MESSAGE
+ * when the device's sample rate or format changes. False for a device that does not
  * exist, a negative number included. */
 ASIOHOST_API bool ASIOInit(void* window, int32_t device);
 /* Non-zero when the device's buffers were created. */

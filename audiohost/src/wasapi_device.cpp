@@ -29,7 +29,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr UINT kRateChangedMessage = WM_APP + 10;
 // The pauses between attempts to reopen: none before the first, then 20 ms,
 // doubling up to half a second.
 constexpr DWORD kFirstPauseMs = 20, kLongestPauseMs = 500;
@@ -165,7 +164,7 @@ void AnnounceRate() {
   endpoint.announcedRate = rate;
   if (rate == endpoint.programRate) return;
   Say("now runs at %u Hz, not at the %u Hz the program was set up for", rate, endpoint.programRate);
-  if (endpoint.window) PostMessageW(endpoint.window, kRateChangedMessage, 0, 0);
+  if (endpoint.window) PostMessageW(endpoint.window, ASIOHOST_RATE_CHANGED_MESSAGE, 0, 0);
 }
 
 // Attempts to play again until it does or the keeper is stopped: at once,

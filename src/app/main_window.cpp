@@ -5,6 +5,7 @@
 #include "app/app_state.h"
 #include "app/message_box.h"
 #include "app/settings.h"
+#include "asiohost.h"
 #include "audio/audio_output.h"
 #include "keyport/key_port.h"
 #include "log/debug_log.h"
@@ -21,7 +22,6 @@ constexpr WORD kIconId = 101;
 constexpr WORD kPictureId = 102;
 constexpr int kPictureWidth = 330;
 constexpr int kPictureHeight = 247;
-constexpr UINT kSampleRateChanged = WM_APP + 10;
 // Posted by UpdateLamp: the key's state has changed.
 constexpr UINT kLampChanged = WM_APP + 1;
 constexpr COLORREF kLampColour = RGB(0, 255, 0);
@@ -184,7 +184,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_ACTIVATEAPP:
       if (!wParam) OnFocusLost();
       break;
-    case kSampleRateChanged:
+    case ASIOHOST_RATE_CHANGED_MESSAGE:
       ShowMessageBox("Please exit the application and restart it for change to take effect.",
                      "Sample rate change request...", MessageIcon::Warning);
       break;

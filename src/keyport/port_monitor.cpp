@@ -11,11 +11,10 @@
 
 std::atomic<bool> monitorRunning{false};
 HANDLE monitorThread = nullptr;
-HANDLE monitorMutex = nullptr;
 
 namespace {
 
-constexpr int kMaxMutexWaits = 250;
+constexpr int kMaxStopWaits = 250;
 
 // A working port fails a wait now and then, singly; a device that is gone (a
 // USB-serial adapter pulled out) can accept every wait and fail it at once,
@@ -24,10 +23,6 @@ constexpr int kMaxMutexWaits = 250;
 // port failing: far more than a glitch gives, and few enough that a dead
 // device ends the monitor, and releases its key, within about a millisecond.
 constexpr int kMaxFailedWaits = 10;
-
-// True while the line holds the key down: its last event was a key-down. Its
-// key-up is then still owed when the monitor stops watching.
-std::atomic<bool> lineHoldsKey{false};
 
 enum class WaitOutcome { LineChanged, WaitFailed, PortFailed };
 
@@ -65,49 +60,43 @@ bool DebouncePause() {
   return true;
 }
 
-void KeyFromLine() {
+// True when the line now holds the key down.
+bool KeyFromLine() {
   const bool down = ReadKeyLine();
-  lineHoldsKey.store(down, std::memory_order_relaxed);
   if (down) {
     KeyDown();
   } else {
     KeyUp();
   }
-}
-
-// The line's owed key-up, given once by whichever thread finds it owed.
-void ReleaseLineKey() {
-  if (lineHoldsKey.exchange(false)) KeyUp();
+  return down;
 }
 
 // The passes of the monitor, each a wait, a key event and the pause; returns
-// when the monitor is no longer wanted or the port fails. A failed wait is
-// started again at once, until too many fail in a row.
-void MonitorPasses() {
+// when the monitor is no longer wanted or the port fails, true when the
+// line's last event was a key-down, whose key-up is then still owed. A failed
+// wait is started again at once, until too many fail in a row.
+bool MonitorPasses() {
   int failedWaits = 0;
+  bool lineHoldsKey = false;
   do {
     KeyPort* port = keyPort;
-    if (port == nullptr) return;
+    if (port == nullptr) break;
     const WaitOutcome outcome = ReadPort(*port);
     if (outcome == WaitOutcome::LineChanged) {
       failedWaits = 0;
-      KeyFromLine();
-      if (!DebouncePause()) return;
+      lineHoldsKey = KeyFromLine();
+      if (!DebouncePause()) break;
     } else if (outcome == WaitOutcome::PortFailed || ++failedWaits == kMaxFailedWaits) {
       LogLine("Failed: ReadPort!");
-      return;
+      break;
     }
   } while (monitorRunning.load(std::memory_order_relaxed));
+  return lineHoldsKey;
 }
 
 }  // namespace
 
 void StartPortMonitor() {
-  monitorMutex = CreateMutexA(nullptr, FALSE, nullptr);
-  if (monitorMutex == nullptr) {
-    LogLine("Failed creating thread mutex!");
-    return;
-  }
   monitorRunning.store(true);
   monitorThread = CreateThread(nullptr, 0, PortMonitorThread, nullptr, 0, nullptr);
   if (monitorThread == nullptr) {
@@ -120,34 +109,27 @@ void StartPortMonitor() {
 }
 
 DWORD WINAPI PortMonitorThread(LPVOID) {
-  if (monitorMutex != nullptr) WaitForSingleObject(monitorMutex, INFINITE);
-  if (monitorRunning.load(std::memory_order_relaxed)) MonitorPasses();
-  // A monitor that ends on its own, its port failing, releases the key here.
-  // After a stop the stopping thread does, once this one has ended: a key-up
-  // here repaints the lamp through the GUI thread, which is then busy
-  // waiting for this one.
-  if (monitorRunning.load()) ReleaseLineKey();
+  // However the watching ended (a stop, a failing port), the key the line
+  // holds down is released here, once: keying only posts the lamp to the
+  // window, so this thread waits for no other, the stopping one included.
+  if (monitorRunning.load(std::memory_order_relaxed) && MonitorPasses()) KeyUp();
   LogLine("Exiting port monitor thread!");
-  if (monitorMutex != nullptr) ReleaseMutex(monitorMutex);
   return 0;
 }
 
 bool StopPortMonitor() {
-  if (monitorThread == nullptr || monitorMutex == nullptr) return true;
+  if (monitorThread == nullptr) return true;
   portApi.sleep(1);
   DWORD outcome = WAIT_TIMEOUT;
   int waits = 0;
   do {
-    outcome = WaitForSingleObject(monitorMutex, 1);
+    outcome = WaitForSingleObject(monitorThread, 1);
     ++waits;
-  } while (outcome == WAIT_TIMEOUT && waits < kMaxMutexWaits);
+  } while (outcome == WAIT_TIMEOUT && waits < kMaxStopWaits);
+  // The operators' and tests' long-standing wording for this wait.
   LogInt("Time waiting for thread to release mutex", waits);
-  // An abandoned mutex is obtained too: its thread has ended.
-  if (outcome != WAIT_OBJECT_0 && outcome != WAIT_ABANDONED) return false;
-  ReleaseMutex(monitorMutex);
-  CloseHandle(monitorMutex);
+  if (outcome != WAIT_OBJECT_0) return false;
   CloseHandle(monitorThread);
-  monitorMutex = nullptr;
   monitorThread = nullptr;
   return true;
 }
@@ -161,9 +143,6 @@ void CloseKeyPort() {
   // here could swallow the completion the thread is about to wait for.
   portApi.cancelIoEx(port->portHandle, nullptr);
   const bool ended = StopPortMonitor();
-  // Even when the thread outlived the stop: it is then caught in a key-up of
-  // its own or in a wait, and keying takes a key-up from any thread.
-  ReleaseLineKey();
   // The record goes only once the thread has ended and no wait on it is
   // outstanding; otherwise it, the port and the generator the thread keys
   // stay for the rest of the process.

@@ -9,24 +9,21 @@
 // True while the monitor is wanted; the thread leaves once it finds it false.
 extern std::atomic<bool> monitorRunning;
 // The running monitor; null when none was started and after it has stopped.
+// Its handle is signalled once the thread has returned, and so touches
+// nothing more: that is how the stop learns the thread's end.
 extern HANDLE monitorThread;
-// Held by the monitor thread from its start until just before it returns, so
-// obtaining it tells the GUI thread that the thread touches nothing more.
-// Changed only by the GUI thread, and only while no thread holds it.
-extern HANDLE monitorMutex;
 
 // Starts the thread for the open key port.
 void StartPortMonitor();
-// Ends when the monitor is no longer wanted or the port fails; a failing
-// port's end releases the key if the line holds it down.
+// Ends when the monitor is no longer wanted or the port fails, and gives the
+// key-up the line still owes before it returns.
 DWORD WINAPI PortMonitorThread(LPVOID);
 // Waits at most one 1 ms sleep and 250 waits of 1 ms for the thread to end.
 // True when it has ended (or none was started). False when the bound ran out
-// first: the thread may still run, so its mutex and handle are kept.
+// first: the thread may still run, so its handle is kept.
 bool StopPortMonitor();
-// Stops the monitor, gives the key-up the line still owes, lowers the key's
-// supply and closes the key port. When the monitor outlives the bounded
-// wait, the port and its record stay alive for the rest of the process and
-// `monitorOutlived` is set; calling again once the thread has ended tidies
-// them up.
+// Stops the monitor, lowers the key's supply and closes the key port. When
+// the monitor outlives the bounded wait, the port and its record stay alive
+// for the rest of the process and `monitorOutlived` is set; calling again
+// once the thread has ended tidies them up.
 void CloseKeyPort();

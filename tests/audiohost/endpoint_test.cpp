@@ -18,7 +18,6 @@
 namespace {
 
 constexpr int16_t kLeft = 1000, kRight = -2000;
-constexpr UINT kRateChangedMessage = WM_APP + 10;
 
 struct Source {
   std::atomic<uint32_t> calls{0};
@@ -84,7 +83,8 @@ class SimulatedEndpointTest : public ::testing::Test {
   int RateMessages() {
     int count = 0;
     MSG message;
-    while (PeekMessageW(&message, window_, kRateChangedMessage, kRateChangedMessage, PM_REMOVE)) ++count;
+    const UINT rateChanged = ASIOHOST_RATE_CHANGED_MESSAGE;
+    while (PeekMessageW(&message, window_, rateChanged, rateChanged, PM_REMOVE)) ++count;
     return count;
   }
 

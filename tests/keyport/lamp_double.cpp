@@ -6,7 +6,6 @@
 std::atomic<int> lampDraws{0};
 std::atomic<int> lampClears{0};
 std::atomic<DWORD> lampClearThread{0};
-std::atomic<HANDLE> lampClearGate{nullptr};
 
 void UpdateLamp() {
   if (appState.keyed.load()) {
@@ -15,5 +14,4 @@ void UpdateLamp() {
   }
   lampClearThread = GetCurrentThreadId();
   ++lampClears;
-  if (HANDLE gate = lampClearGate.load()) WaitForSingleObject(gate, INFINITE);
 }

@@ -20,6 +20,12 @@ struct LineEvent {
 const LineEvent lineEvents[] = {
     {MS_CTS_ON, EV_CTS}, {MS_DSR_ON, EV_DSR}, {MS_RING_ON, EV_RING}, {MS_RLSD_ON, EV_RLSD}};
 
+LONGLONG CounterNow() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
 DWORD EventsOfChange(DWORD before, DWORD after) {
   DWORD events = 0;
   for (const LineEvent& line : lineEvents) {
@@ -75,10 +81,24 @@ void SimulatedSerialPort::RaceNextStop(StopRace at) {
   stopAsked = false;
 }
 
+void SimulatedSerialPort::IgnoreCancellation(bool ignore) {
+  std::lock_guard<std::mutex> hold(mutex);
+  ignoresCancellation = ignore;
+  if (!ignore && cancellationIgnored && outstanding != nullptr) CompleteWait(0, kStatusCancelled);
+  cancellationIgnored = false;
+}
+
 bool SimulatedSerialPort::WaitUntilHeld() const {
   std::unique_lock<std::mutex> hold(mutex);
   return changed.wait_for(hold, kPatience, [&] { return held; });
 }
+
+LONGLONG SimulatedSerialPort::CompletedAt() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return completedAt;
+}
+
+LONGLONG SimulatedSerialPort::WaiterWokeAt() const { return waiterWokeAt.load(); }
 
 int SimulatedSerialPort::Calls(PortCall call) const {
   std::lock_guard<std::mutex> hold(mutex);
@@ -119,6 +139,7 @@ void SimulatedSerialPort::CompleteWait(DWORD events, LONG status) {
   *outstandingEvents = events;
   outstanding->InternalHigh = 0;
   outstanding->Internal = static_cast<ULONG_PTR>(status);
+  completedAt = CounterNow();
   SetEvent(outstanding->hEvent);
   outstanding = nullptr;
   outstandingEvents = nullptr;
@@ -198,6 +219,7 @@ BOOL WINAPI SimulatedSerialPort::GetOverlappedResult(HANDLE, LPOVERLAPPED overla
     WaitForSingleObject(overlapped->hEvent, INFINITE);
   }
   std::lock_guard<std::mutex> hold(port.mutex);
+  if (pending) port.waiterWokeAt = CounterNow();
   const LONG status = static_cast<LONG>(overlapped->Internal);
   *transferred = static_cast<DWORD>(overlapped->InternalHigh);
   if (injected != 0 || status != kStatusSuccess) {
@@ -237,6 +259,10 @@ BOOL WINAPI SimulatedSerialPort::CancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
   if (port.outstanding == nullptr || (overlapped != nullptr && overlapped != port.outstanding)) {
     SetLastError(ERROR_NOT_FOUND);
     return FALSE;
+  }
+  if (port.ignoresCancellation) {
+    port.cancellationIgnored = true;
+    return TRUE;
   }
   port.CompleteWait(0, kStatusCancelled);
   return TRUE;

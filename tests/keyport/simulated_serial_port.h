@@ -4,11 +4,12 @@
 // sets, completes the outstanding comm-event wait when a watched line
 // changes (and remembers a change made while no wait is outstanding, as a
 // real port does), keeps the output lines that an open port's calls set,
-// supports cancellation, and can be told to fail any call.
+// supports cancellation (or ignores it), and can be told to fail any call.
 // Message boxes are recorded instead of shown.
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -74,8 +75,19 @@ class SimulatedSerialPort {
   // as a removed device's driver may do.
   void FailAcceptedWaits(int count);
   void RaceNextStop(StopRace race);
+  // While set, a cancellation leaves the outstanding wait outstanding, as a
+  // driver that ignores it would; clearing it then ends that wait as
+  // cancelled.
+  void IgnoreCancellation(bool ignore);
   // Blocks until the monitor is held for the race; false after 10 s.
   bool WaitUntilHeld() const;
+
+  // Performance-counter values: when the device last completed a wait (the
+  // moment the line's change reached the port), and when the thread waiting
+  // for a completion last came back from that wait and the device's lock
+  // after it: the scheduler's part, and the device's, of a reaction.
+  LONGLONG CompletedAt() const;
+  LONGLONG WaiterWokeAt() const;
 
   int Calls(PortCall call) const;
   // Blocks until `call` has been made `count` times; false after 10 s.
@@ -116,6 +128,8 @@ class SimulatedSerialPort {
   DWORD commMask = 0;
   DWORD rememberedEvents = 0;
   int acceptedWaitsToFail = 0;
+  LONGLONG completedAt = 0;
+  std::atomic<LONGLONG> waiterWokeAt{0};
   bool open = false;
   OutputLines outputs;
   LPOVERLAPPED outstanding = nullptr;
@@ -123,6 +137,8 @@ class SimulatedSerialPort {
   StopRace race = StopRace::None;
   bool held = false;
   bool stopAsked = false;
+  bool ignoresCancellation = false;
+  bool cancellationIgnored = false;
   OpenedWith opened;
   std::vector<MessageBoxShown> boxes;
 };
