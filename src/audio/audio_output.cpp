@@ -103,6 +103,7 @@ void OpenAudioOutput(ToneGenerator& generator, void* window) {
   LogInt("Buffer sample size", generator.bufferSamples);
   generator.sampleRate = audioHost.ASIOGetSampleRate();
   LogInt("Sample rate", generator.sampleRate);
+  FrequencyInUse(settings.frequency, generator.sampleRate);
 
   ComputeToneParameters(generator);
 
