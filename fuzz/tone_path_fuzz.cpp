@@ -86,9 +86,9 @@ struct Tone {
 };
 
 Tone ToneInUse(const ToneGenerator& g) {
-  return {g.amplitude, g.phaseIncrement, g.WaveLength, g.wholeWaveLength, g.halfWaveLength,
-          g.dwTotalRiseTimeSamples, g.dwCalculatedFallTimeSamples, g.schedule.enabled,
-          g.schedule.delaySamples};
+  const ToneParameters& p = g.params;
+  return {p.amplitude, p.phaseIncrement, p.WaveLength, p.wholeWaveLength, p.halfWaveLength,
+          p.dwTotalRiseTimeSamples, p.dwCalculatedFallTimeSamples, p.scheduled, g.schedule.delayFrames};
 }
 
 // The run's timing and device, for the report of a failed check.
@@ -96,7 +96,7 @@ char runContext[96];
 
 void DescribeRun(const ToneGenerator& g, const SimulatedDevice& device) {
   std::snprintf(runContext, sizeof runContext, "%s timing, %d Hz, %u-sample buffers",
-                g.schedule.enabled ? "scheduled" : "immediate", device.rate, device.buffer);
+                g.params.scheduled ? "scheduled" : "immediate", device.rate, device.buffer);
 }
 
 [[noreturn]] void Fail(const char* what, double found, double allowed) {

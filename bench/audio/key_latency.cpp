@@ -1,7 +1,7 @@
 // Key-to-sound latency through the program's own audio path with the WAV
 // file recorder, in either key timing: from the key-down stamp that KeyDown
 // takes to the moment the tone's first sample is due. The program's fill
-// callback (FillBuffer, or FillScheduled in scheduled timing) is wrapped, on
+// callback (FillBuffer, in either timing) is wrapped, on
 // its way to the library, by one that stamps every call and notes where in
 // its buffer a tone began.
 //
@@ -64,15 +64,16 @@ AsioFillCallback programFill = nullptr;
 
 void TimedFill(int16_t* buffer, uint32_t count, void* context) {
   const int64_t start = ReadPerformanceCounter();
-  const ToneGenerator& generator = *static_cast<ToneGenerator*>(context);
-  const uint32_t seen = generator.startSeen;
+  // The envelope is the audio thread's, which this is.
+  const Envelope& envelope = static_cast<ToneGenerator*>(context)->envelope;
+  const bool silent = envelope.state == EnvelopeState::kSilent;
   programFill(buffer, count, context);
   FillCall call{start, -1, 0};
-  if (generator.startSeen != seen) {
+  if (silent && envelope.state != EnvelopeState::kSilent) {
     // A new tone: its count began at its first sample and, as every tone here
     // outlasts a buffer, runs on to the buffer's end.
     call.press = currentPress.load(std::memory_order_acquire);
-    call.onset = count / 2 - generator.samplesSinceKeyDown.load(std::memory_order_relaxed);
+    call.onset = count / 2 - envelope.samplesSinceKeyDown;
   }
   const size_t index = fillCount.load(std::memory_order_relaxed);
   if (index < fillCalls.size()) fillCalls[index] = call;
@@ -140,9 +141,9 @@ void Measure(uint32_t frames, std::mt19937& random) {
     std::printf("the device did not open\n");
     return;
   }
-  const int32_t sampleRate = generator.sampleRate;
+  const int32_t sampleRate = generator.params.sampleRate;
   const double periodMs = 1000.0 * frames / sampleRate;
-  const double statedMs = 1000.0 * ScheduleDelaySamples(generator, frames) / sampleRate;
+  const double statedMs = 1000.0 * ScheduleDelayFrames(generator, frames) / sampleRate;
   // Held past the rise even when the tone starts a period late, so that no
   // tone is cut and each outlasts a buffer.
   const DWORD holdMs = static_cast<DWORD>(periodMs) + 20;
@@ -158,7 +159,7 @@ void Measure(uint32_t frames, std::mt19937& random) {
     if (!WaitForTone(press, generator)) std::printf("press %d gave no tone within %lu ms\n", press, kToneTimeoutMs);
     Sleep(static_cast<DWORD>(gapMs(random)));  // a fresh phase against the buffer clock
   }
-  const bool scheduled = generator.schedule.enabled;
+  const bool scheduled = generator.params.scheduled;
   CloseAudioOutput();
 
   const double frequency = static_cast<double>(ReadPerformanceFrequency());

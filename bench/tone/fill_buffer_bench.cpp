@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/settings.h"
-#include "tone/envelope.h"
+#include "tone/fill_buffer.h"
 #include "tone/tone_generator.h"
 
 namespace {
@@ -25,8 +24,8 @@ constexpr uint32_t kSamples = 480;
 ToneGenerator& Generator() {
   static ToneGenerator* const generator = [] {
     ToneGenerator* g = CreateToneGenerator();
-    g->sampleRate = 48000;
-    ComputeToneParameters(*g);
+    g->params.sampleRate = 48000;
+    ComputeToneParameters(*g, {3.0, 1000.0, 0.01, 0.01, false});
     appState.toneGenerator = g;
     return g;
   }();
@@ -36,17 +35,14 @@ ToneGenerator& Generator() {
 enum class State { kSilent, kSteady, kRising, kFalling };
 
 // Puts the generator in `state` at the start of a tone, phase 0, so that
-// every buffer costs the same.
+// every buffer costs the same. A falling buffer enters as a tone released
+// at once, so that its fall is planned on its first sample.
 void Enter(ToneGenerator& g, State state) {
-  g.phase.store(0.0, std::memory_order_relaxed);
-  g.sounding = state != State::kSilent;
-  g.rising = state == State::kRising;
-  g.riseBegun = state == State::kRising;
-  g.riseCounter = 0;
-  g.releasePending = false;
-  g.falling = state == State::kFalling;
-  g.fallCounter = 0;  // the fall is planned once per buffer
-  g.samplesSinceKeyDown = 0;
+  const EnvelopeState entered[] = {EnvelopeState::kSilent, EnvelopeState::kSteady, EnvelopeState::kRising,
+                                   EnvelopeState::kSteady};
+  g.envelope = Envelope{};
+  g.envelope.state = entered[static_cast<int>(state)];
+  g.envelope.releaseSample = state == State::kFalling ? 0 : kNoRelease;
 }
 
 void Fill(benchmark::State& run, State state) {
@@ -70,7 +66,7 @@ void FillFalling(benchmark::State& run) { Fill(run, State::kFalling); }
 // buffer; and with a rise's raised cosine as well, the least a slope costs.
 template <bool kWithCosine>
 void Bare(benchmark::State& run) {
-  const ToneGenerator& g = Generator();
+  const ToneParameters& g = Generator().params;
   const uint32_t rise = g.dwTotalRiseTimeSamples;
   std::vector<int16_t> buffer(kSamples);
   for (auto _ : run) {

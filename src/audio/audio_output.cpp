@@ -6,8 +6,7 @@
 #include "app/settings.h"
 #include "audio/audio_host.h"
 #include "log/debug_log.h"
-#include "tone/envelope.h"
-#include "tone/key_schedule.h"
+#include "tone/fill_buffer.h"
 #include "tone/tone_generator.h"
 
 AudioHost audioHost;
@@ -53,8 +52,8 @@ void LogDeviceNames(const char (&list)[kNameListBytes], int32_t count) {
 void FillChannelDescriptor(ToneGenerator& generator) {
   ChannelDescriptor& descriptor = generator.channelDescriptor;
   descriptor.reserved0 = 0;
-  descriptor.sampleCount = static_cast<uint32_t>(generator.bufferSamples);
-  descriptor.fillCallback = generator.schedule.enabled ? FillScheduled : FillBuffer;
+  descriptor.sampleCount = static_cast<uint32_t>(generator.params.samplesPerCall);
+  descriptor.fillCallback = FillBuffer;
   descriptor.reserved3 = 0;
   descriptor.callbackContext = &generator;
   descriptor.reserved5 = 0;
@@ -97,15 +96,17 @@ void OpenAudioOutput(ToneGenerator& generator, void* window) {
   }
   // Doubled as an unsigned 32-bit count, so that a nonsensical size from the
   // library wraps instead of overflowing.
-  generator.bufferSamples =
+  ToneParameters& params = generator.params;
+  params.samplesPerCall =
       static_cast<int32_t>(2u * static_cast<uint32_t>(audioHost.ASIOGetPrimaryBufferSizeSamples()));
   LogLine("Create ASIO buffers success!");
-  LogInt("Buffer sample size", generator.bufferSamples);
-  generator.sampleRate = audioHost.ASIOGetSampleRate();
-  LogInt("Sample rate", generator.sampleRate);
-  FrequencyInUse(settings.frequency, generator.sampleRate);
+  LogInt("Buffer sample size", params.samplesPerCall);
+  params.sampleRate = audioHost.ASIOGetSampleRate();
+  LogInt("Sample rate", params.sampleRate);
+  FrequencyInUse(settings.frequency, params.sampleRate);
 
-  ComputeToneParameters(generator);
+  ComputeToneParameters(generator, {settings.attenuation, settings.frequency, settings.riseTime, settings.fallTime,
+                                    settings.keyTiming == KeyTiming::Scheduled});
 
   FillChannelDescriptor(generator);
   generator.channelReady = audioHost.CreateVirtualChannel(&generator.channelDescriptor);

@@ -5,8 +5,7 @@
 
 struct ToneGenerator;
 
-// Opens the configured device and starts playback with FillBuffer (or, in
-// scheduled keying, FillScheduled); the
+// Opens the configured device and starts playback with FillBuffer; the
 // outcome is generator.channelReady and the log. `window` receives the
 // library's sample-rate-change message.
 void OpenAudioOutput(ToneGenerator& generator, void* window);

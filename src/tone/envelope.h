@@ -1,33 +1,53 @@
 #pragma once
-// The envelope of the sidetone: the key side starts and releases a tone, the
-// audio thread's fill callback produces its samples. They share the
-// generator's state without locks.
+// The envelope of the sidetone: one state, moved by the audio thread alone.
+//
+//   Silent     no tone; a key-down starts one at phase 0, rising from 0.
+//   Rising     the raised-cosine rise, a step a sample, up to Steady. Once
+//              the count reaches a known release sample, the rise turns
+//              back: Returning.
+//   Steady     full level, until the count reaches the release sample
+//              (none is known while the key is down): Falling.
+//   Falling    the raised-cosine fall, stretched to a cycle boundary, then
+//              Settling.
+//   Settling   the last level of the fall, until the first sample whose sine
+//              is not negative, which is 0: Silent.
+//   Returning  the rise's levels in reverse, down to 0: Silent.
+//
+// A key-down in Falling, Settling or Returning rises again from the level
+// reached, on the same phase, as a new tone.
 
 #include <cstdint>
 
 struct ToneGenerator;
+struct ToneParameters;
 
-// Key side, on the process's generator (appState.toneGenerator).
-void StartTone();
-void ReleaseTone(uint32_t keyDownMicros);
+enum class EnvelopeState : uint8_t { kSilent, kRising, kSteady, kFalling, kSettling, kReturning };
 
-// The fill callback: `count` samples, both halves of the buffer alike.
-// `context` is the generator.
-void FillBuffer(int16_t* buffer, uint32_t count, void* context);
+struct Envelope {
+  EnvelopeState state;
+  double phase;  // radians, never reduced modulo 2π
+  double level;  // the working level
+  uint32_t samplesSinceKeyDown;
+  uint32_t releaseSample;  // kNoRelease while the key is down
+  uint32_t riseStep;
+  uint32_t fallStep;
+  uint32_t fallLength;  // of the current fall, stretched to a cycle boundary
+};
 
-// The end of a tone, used by FillBuffer.
-void PlanFall(ToneGenerator& generator);
-void FallStep(ToneGenerator& generator, double& level);
+constexpr uint32_t kNoRelease = UINT32_MAX;
 
-// The samples [from, to) of a buffer whose halves hold `half` samples each,
-// for a generator that sounded when its call began; `level` is the call's
-// working level. FillBuffer's loop, shared with scheduled keying.
-void ProduceSamples(ToneGenerator& generator, int16_t* buffer, uint32_t half, uint32_t from, uint32_t to,
-                    double& level);
+// A key-down time in whole samples, to the nearest.
+uint32_t KeyDownSamples(const ToneParameters& params, uint32_t keyDownMicros);
 
-// Scheduled keying: the audio thread starts and releases the tone itself, on
-// the samples where the key stamps fall. A start while the last tone still
-// falls rises again from the level it reached instead of being lost; a
-// release during the rise runs the rise back down instead of cutting it.
-void StartScheduledTone(ToneGenerator& generator, double& level);
-void ReleaseScheduledTone(ToneGenerator& generator, uint32_t keyDownMicros);
+// A key-down takes effect on the next sample produced.
+void PressTone(ToneGenerator& generator);
+// A key-up: the fall begins half a wave before `keyDownSamples` have been
+// produced since the tone's key-down, or on the next sample when that point
+// has passed. Nothing changes for a tone that is already ending.
+void ReleaseTone(ToneGenerator& generator, uint32_t keyDownSamples);
+
+// Starts a fill call: the working level it begins with.
+void BeginEnvelopeCall(ToneGenerator& generator);
+// The samples [from, to) of a buffer of `frames` samples a half, both halves
+// alike.
+void ProduceSamples(ToneGenerator& generator, int16_t* buffer, uint32_t frames, uint32_t from, uint32_t to);

@@ -3,20 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/app_state.h"
 #include "tone/envelope.h"
 #include "tone/key_clock.h"
-#include "tone/performance_counter.h"
 #include "tone/real_to_count.h"
 #include "tone/tone_generator.h"
 
 namespace {
 
-constexpr auto relaxed = std::memory_order_relaxed;
-constexpr auto acquire = std::memory_order_acquire;
-constexpr auto release = std::memory_order_release;
-
-constexpr double kTwoPi = 6.283185307179586;
 // The loop's bandwidth, and the largest share of a deviation it takes in one
 // call: narrow enough that the model wanders by less than a sample under the
 // usual wake-up jitter, wide enough to settle within seconds of the start.
@@ -30,103 +23,113 @@ constexpr uint32_t kOffRun = 8;
 constexpr double kPeriodRange = 0.01;
 // The mean of the clipped deviations follows this many calls.
 constexpr double kMeanCalls = 32.0;
-// A press whose start lies further back than this when the fill callback
-// meets it (the device stalled or was away) is not played late.
+// A press whose key-down is older than this when the fill callback meets it
+// (the device stalled or was away) is not played late.
 constexpr double kStaleSeconds = 0.25;
 constexpr double kMarginSeconds = 0.001;
 
-double SecondsToSamples(double seconds, const ToneGenerator& generator) {
-  return seconds * static_cast<uint32_t>(generator.sampleRate);
+using Edge = KeyEdgeQueue::Edge;
+
+double Rate(const ToneParameters& params) { return static_cast<uint32_t>(params.sampleRate); }
+
+// Counter values are far inside a double's exact range, and a difference of
+// doubles cannot overflow whatever a stamp holds.
+double CountsBetween(int64_t from, int64_t to) { return static_cast<double>(to) - static_cast<double>(from); }
+
+double FramesBetween(int64_t from, int64_t to, const ToneParameters& params) {
+  return CountsBetween(from, to) / static_cast<double>(params.counterFrequency) * Rate(params);
 }
 
-// Where the key-down `edge` starts its tone, in samples from this call's
-// first sample, rounded to the nearest. An edge already stamped lies no
-// further ahead than the delay past this buffer, whatever the clock model
-// says while it is still settling.
-double StartSample(const ToneGenerator& generator, const KeyEdgeQueue::Edge& edge, uint32_t half) {
+bool IsStale(const ToneGenerator& generator, const Edge& edge) {
+  const ToneParameters& params = generator.params;
+  return CountsBetween(edge.stamp, generator.schedule.now) > kStaleSeconds * static_cast<double>(params.counterFrequency);
+}
+
+// Where the key-down `edge` takes effect, in frames from this call's first,
+// rounded to the nearest: from its stamp through the clock model and the
+// delay or, while the tone before it still sounds, its gap after the key-up
+// before it. Never before `at`, the frame the call has reached, and no
+// further ahead than the delay past the buffer that first meets it, whatever
+// the clock model says while it is still settling or has yet to follow a
+// stall.
+uint32_t KeyDownFrame(const ToneGenerator& generator, const Edge& edge, uint32_t at, uint32_t frames) {
   const KeySchedule& schedule = generator.schedule;
-  const double start = std::floor(SamplesFromBuffer(schedule.clock, edge.stamp, half) + schedule.delaySamples + 0.5);
-  return std::min(start, static_cast<double>(half) + schedule.delaySamples);
+  const bool afterTone = generator.envelope.state != EnvelopeState::kSilent;
+  const double start =
+      generator.params.scheduled ? FramesFromBuffer(schedule.clock, edge.stamp, frames) + schedule.delayFrames
+      : afterTone ? schedule.lastEdgeFrame - static_cast<double>(schedule.callFrame) +
+                        FramesBetween(schedule.lastEdgeStamp, edge.stamp, generator.params)
+                  : 0.0;
+  const double latest = static_cast<double>(frames) + schedule.delayFrames;
+  return RealToCount(std::clamp(std::floor(start + 0.5), static_cast<double>(at), latest));
 }
 
-void ApplyKeyDown(ToneGenerator& generator, int64_t stamp, double& level) {
-  generator.schedule.toneDownStamp = stamp;
-  StartScheduledTone(generator, level);
-}
-
-void ApplyKeyUp(ToneGenerator& generator, int64_t stamp) {
-  const int64_t frequency = appState.counterFrequency.load(relaxed);
-  ReleaseScheduledTone(generator, MicrosBetween(generator.schedule.toneDownStamp, stamp, frequency));
-}
-
-// After edges were lost to a full queue: the queue is emptied and the tone
-// follows where the key was left, from this call's first sample.
-void CatchUp(ToneGenerator& generator, int64_t now, double& level) {
+void ApplyKeyDown(ToneGenerator& generator, int64_t stamp, uint32_t at) {
   KeySchedule& schedule = generator.schedule;
-  while (schedule.edges.Front() != nullptr) schedule.edges.Pop();
-  if (schedule.keyDown.load(relaxed)) {
-    if (!generator.sounding.load(relaxed)) ApplyKeyDown(generator, now, level);
+  schedule.toneDownStamp = stamp;
+  schedule.toneFrame = schedule.callFrame + at;
+  schedule.lastEdgeStamp = stamp;
+  schedule.lastEdgeFrame = static_cast<double>(schedule.toneFrame);
+  schedule.keyDown = true;
+  PressTone(generator);
+}
+
+// The key-up lands where the key-down time says, or on frame `at` when that
+// has passed.
+void ApplyKeyUp(ToneGenerator& generator, int64_t stamp, uint32_t at) {
+  KeySchedule& schedule = generator.schedule;
+  const ToneParameters& params = generator.params;
+  const uint32_t held = KeyDownSamples(params, MicrosBetween(schedule.toneDownStamp, stamp, params.counterFrequency));
+  schedule.lastEdgeStamp = stamp;
+  schedule.lastEdgeFrame = static_cast<double>(std::max(schedule.callFrame + at, schedule.toneFrame + held));
+  schedule.keyDown = false;
+  ReleaseTone(generator, held);
+}
+
+// After edges were lost to a full queue the tone follows where the key was
+// left, from this call's first frame: a key left up releases at once.
+void CatchUp(ToneGenerator& generator, bool keyDown) {
+  KeySchedule& schedule = generator.schedule;
+  schedule.frontPlaced = false;
+  if (keyDown == schedule.keyDown) return;
+  if (keyDown) {
+    ApplyKeyDown(generator, schedule.now, 0);
   } else {
-    ApplyKeyUp(generator, schedule.toneDownStamp);
+    ApplyKeyUp(generator, schedule.toneDownStamp, 0);
   }
 }
 
-// Applies, in order, every queued edge due at sample `at` of this call, and
-// returns the sample of the next one due within the call (`half` if none).
-// A key-up is applied as soon as its key-down has been: its fall then comes
-// on its own sample, counted from the tone's start.
-uint32_t MeetEdges(ToneGenerator& generator, uint32_t at, uint32_t half, double& level) {
-  KeyEdgeQueue& edges = generator.schedule.edges;
-  const double stale = SecondsToSamples(kStaleSeconds, generator);
-  while (const KeyEdgeQueue::Edge* edge = edges.Front()) {
-    const KeyEdgeQueue::Edge front = *edge;
-    if (!front.down) {
-      edges.Pop();
-      ApplyKeyUp(generator, front.stamp);
-      continue;
-    }
-    const double start = StartSample(generator, front, half);
-    if (start >= half) return half;
-    if (start > at) return RealToCount(start);
-    edges.Pop();
-    if (start < at - stale) {
-      // A press long gone is dropped whole; a key still held sounds from now.
-      const KeyEdgeQueue::Edge* next = edges.Front();
-      if (next != nullptr && !next->down) {
-        edges.Pop();
-        continue;
-      }
-    }
-    ApplyKeyDown(generator, front.stamp, level);
+// Gives the key-down at the queue's front its frame. False when it was met
+// too late to be played: a press long gone is dropped whole, and a key still
+// held sounds from frame `at`.
+bool PlaceKeyDown(ToneGenerator& generator, const Edge& front, uint32_t at, uint32_t frames) {
+  KeySchedule& schedule = generator.schedule;
+  KeyEdgeQueue& edges = generator.edges;
+  if (!IsStale(generator, front)) {
+    schedule.frontFrame = schedule.callFrame + KeyDownFrame(generator, front, at, frames);
+    schedule.frontPlaced = true;
+    return true;
   }
-  return half;
+  edges.Pop();
+  const Edge* next = edges.Front();
+  if (next != nullptr && !next->down) {
+    edges.Pop();
+  } else {
+    ApplyKeyDown(generator, front.stamp, at);
+  }
+  return false;
 }
 
 }  // namespace
 
-bool KeyEdgeQueue::Push(const Edge& edge) {
-  const uint32_t tail = tail_.load(relaxed);
-  if (tail - head_.load(acquire) == kCapacity) return false;
-  edges_[tail % kCapacity] = edge;
-  tail_.store(tail + 1, release);
-  return true;
-}
-
-const KeyEdgeQueue::Edge* KeyEdgeQueue::Front() const {
-  const uint32_t head = head_.load(relaxed);
-  return head == tail_.load(acquire) ? nullptr : &edges_[head % kCapacity];
-}
-
-void KeyEdgeQueue::Pop() { head_.store(head_.load(relaxed) + 1, release); }
-
-void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples, double sampleRate,
+void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t frames, double sampleRate,
                         double counterFrequency) {
-  const double nominalPeriod = bufferSamples * counterFrequency / sampleRate;
+  const double nominalPeriod = frames * counterFrequency / sampleRate;
   if (!clock.started) {
     clock = SampleClock{true, now, 0.0, nominalPeriod, nominalPeriod, 0.0, 0, 0.0, 0.0};
     return;
   }
-  double error = static_cast<double>(now - clock.origin) - clock.nextTime;
+  double error = CountsBetween(clock.origin, now) - clock.nextTime;
   // A new pace: calls that keep to one deviation of more than half a period.
   // Calls catching up after a late wake-up come a period nearer the model
   // each, so they break the run.
@@ -144,7 +147,7 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
   const double cap = 2.0 * clock.meanError + counterFrequency / sampleRate;
   const double clipped = std::clamp(error, -cap, cap);
   clock.meanError += (std::fabs(clipped) - clock.meanError) / kMeanCalls;
-  const double omega = std::min(kTwoPi * kBandwidthHz * bufferSamples / sampleRate, kLargestOmega);
+  const double omega = std::min(kTwoPi * kBandwidthHz * frames / sampleRate, kLargestOmega);
   clock.bufferTime = clock.nextTime;
   clock.nextTime += std::sqrt(2.0) * omega * clipped + clock.period;
   // A device runs within a fraction of a percent of its nominal rate; calls
@@ -153,44 +156,45 @@ void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples,
                             (1.0 + kPeriodRange) * nominalPeriod);
 }
 
-double SamplesFromBuffer(const SampleClock& clock, int64_t stamp, uint32_t bufferSamples) {
-  return (static_cast<double>(stamp - clock.origin) - clock.bufferTime) / clock.period * bufferSamples;
+double FramesFromBuffer(const SampleClock& clock, int64_t stamp, uint32_t frames) {
+  return (CountsBetween(clock.origin, stamp) - clock.bufferTime) / clock.period * frames;
 }
 
-void QueueKeyEdge(KeySchedule& schedule, bool down, int64_t stamp) {
-  schedule.keyDown.store(down, relaxed);
-  if (!schedule.edges.Push({stamp, down})) schedule.overflowed.store(true, release);
+uint32_t ScheduleDelayFrames(const ToneGenerator& generator, uint32_t frames) {
+  return frames + RealToCount(std::ceil(kMarginSeconds * Rate(generator.params))) + generator.params.halfWaveLength;
 }
 
-uint32_t ScheduleDelaySamples(const ToneGenerator& generator, uint32_t bufferSamples) {
-  return bufferSamples + RealToCount(std::ceil(SecondsToSamples(kMarginSeconds, generator))) +
-         generator.halfWaveLength;
-}
-
-void FillScheduled(int16_t* buffer, uint32_t count, void* context) {
-  ToneGenerator& generator = *static_cast<ToneGenerator*>(context);
+void BeginScheduleCall(ToneGenerator& generator, int64_t now, uint32_t frames) {
   KeySchedule& schedule = generator.schedule;
-  const uint32_t half = count / 2;
-  const int64_t now = ReadPerformanceCounter();
-  const double rate = static_cast<uint32_t>(generator.sampleRate);
-  const double frequency = static_cast<double>(appState.counterFrequency.load(relaxed));
-  AdvanceSampleClock(schedule.clock, now, half, rate, frequency);
-  schedule.delaySamples = ScheduleDelaySamples(generator, half);
-
-  double level = generator.amplitude;  // the working level belongs to this call
-  if (schedule.overflowed.exchange(false, acquire)) CatchUp(generator, now, level);
-  bool played = false;
-  for (uint32_t at = 0; at < half;) {
-    const uint32_t next = MeetEdges(generator, at, half, level);
-    if (generator.sounding.load(relaxed)) {
-      ProduceSamples(generator, buffer, half, at, next, level);
-      played = true;
-    } else {
-      std::fill(buffer + at, buffer + next, int16_t{0});
-      std::fill(buffer + half + at, buffer + half + next, int16_t{0});
-    }
-    at = next;
+  const ToneParameters& params = generator.params;
+  schedule.now = now;
+  if (params.scheduled) {
+    AdvanceSampleClock(schedule.clock, now, frames, Rate(params), static_cast<double>(params.counterFrequency));
+    schedule.delayFrames = ScheduleDelayFrames(generator, frames);
   }
-  if (count % 2 != 0) buffer[count - 1] = 0;  // a value that belongs to neither half
-  if (played) generator.buffersPlayed.store(generator.buffersPlayed.load(relaxed) + 1, relaxed);
+  bool keyDown = false;
+  if (generator.edges.TakeOverflow(keyDown)) CatchUp(generator, keyDown);
 }
+
+uint32_t MeetEdges(ToneGenerator& generator, uint32_t at, uint32_t frames) {
+  KeySchedule& schedule = generator.schedule;
+  KeyEdgeQueue& edges = generator.edges;
+  while (const Edge* edge = edges.Front()) {
+    const Edge front = *edge;
+    if (!front.down) {
+      edges.Pop();
+      ApplyKeyUp(generator, front.stamp, at);
+      continue;
+    }
+    if (!schedule.frontPlaced && !PlaceKeyDown(generator, front, at, frames)) continue;
+    const uint64_t due = schedule.frontFrame - schedule.callFrame;
+    if (due >= frames) return frames;
+    if (due > at) return static_cast<uint32_t>(due);
+    edges.Pop();
+    schedule.frontPlaced = false;
+    ApplyKeyDown(generator, front.stamp, at);
+  }
+  return frames;
+}
+
+void EndScheduleCall(ToneGenerator& generator, uint32_t frames) { generator.schedule.callFrame += frames; }

@@ -1,41 +1,24 @@
 #pragma once
-// Scheduled keying: every tone delayed by one constant amount, so that its
-// start and its fall come on the samples that match the key stamps instead
-// of wherever the next fill call happens to fall.
+// When each queued key edge takes effect, on the audio thread.
 //
-// The keying controller queues each stamped edge; the fill callback maps the
-// stamps to output samples through a smoothed model of its own calls (a
-// delay-locked loop on the counter) and starts or releases the tone on
-// exactly those samples, one fixed delay later.
+// Immediate timing: on the first sample of the fill call that first sees it.
+// But while the tone before it still sounds, a key-down comes no sooner
+// after the key-up before it than their stamps are apart, so that a key-up
+// and the next key-down met by one call keep their gap instead of merging
+// two presses into one tone.
+//
+// Scheduled timing: every tone delayed by one constant amount, so that its
+// start and its fall come on the samples that match the key stamps instead
+// of wherever the next fill call happens to fall. The stamps are mapped to
+// output samples through a smoothed model of the fill calls (a delay-locked
+// loop on the counter).
+//
+// In both, a key-up is applied as soon as its key-down has been: its fall
+// then comes on its own sample, counted from the tone's start.
 
-#include <atomic>
 #include <cstdint>
 
 struct ToneGenerator;
-
-// Stamped key edges in the order they happened, from the keying controller to
-// the fill callback. One producer at a time (the keying controller performs
-// one edge at a time, on whichever key source's thread) and one consumer (the
-// audio thread); no lock, no allocation.
-class KeyEdgeQueue {
- public:
-  struct Edge {
-    int64_t stamp;  // performance counter
-    bool down;
-  };
-
-  // False when full; the edge is then lost, and the consumer learns it.
-  bool Push(const Edge& edge);
-  // The oldest edge, or null when there is none.
-  const Edge* Front() const;
-  void Pop();
-
- private:
-  static constexpr uint32_t kCapacity = 64;
-  Edge edges_[kCapacity];
-  std::atomic<uint32_t> head_{0};  // consumer's: the next edge to read
-  std::atomic<uint32_t> tail_{0};  // producer's: the next slot to write
-};
 
 // The counter time of each fill call's first sample, smoothed: a second-order
 // delay-locked loop over the call times. Deviations are clipped to twice
@@ -56,37 +39,44 @@ struct SampleClock {
   double offLeast;    // the run's deviation nearest the model
 };
 
-// Feeds one fill call at counter value `now`, for buffers of `bufferSamples`
+// Feeds one fill call at counter value `now`, for buffers of `frames` frames
 // at the device's nominal `sampleRate` and a counter of `counterFrequency`.
-void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t bufferSamples, double sampleRate,
+void AdvanceSampleClock(SampleClock& clock, int64_t now, uint32_t frames, double sampleRate,
                         double counterFrequency);
-// Where counter value `stamp` falls, in samples from this call's first
-// sample (negative for the past), for buffers of `bufferSamples`.
-double SamplesFromBuffer(const SampleClock& clock, int64_t stamp, uint32_t bufferSamples);
+// Where counter value `stamp` falls, in frames from this call's first frame
+// (negative for the past), for buffers of `frames` frames.
+double FramesFromBuffer(const SampleClock& clock, int64_t stamp, uint32_t frames);
 
-// What scheduled keying keeps in the generator. The queue is shared; the
-// rest belongs to the audio thread.
+// The audio thread's record of the edges it has met. Frames count from the
+// first fill call.
 struct KeySchedule {
-  bool enabled;
-  KeyEdgeQueue edges;
-  // Set by the producer when an edge was lost to a full queue; `keyDown` is
-  // then where the key was left.
-  std::atomic<bool> overflowed;
-  std::atomic<bool> keyDown;
-  SampleClock clock;
-  uint32_t delaySamples;  // from a key stamp to its sample
+  SampleClock clock;      // scheduled timing only
+  uint32_t delayFrames;   // from a key stamp to its frame; 0 in immediate timing
+  int64_t now;            // counter value at this call
+  uint64_t callFrame;     // this call's first frame
+  bool frontPlaced;       // the key-down at the queue's front has its frame,
+  uint64_t frontFrame;    // this one
+  bool keyDown;           // the last edge met was a key-down
   int64_t toneDownStamp;  // the key-down of the tone that sounds
+  uint64_t toneFrame;     // the frame it took effect on
+  int64_t lastEdgeStamp;  // the last edge met, and the frame it landed on
+  double lastEdgeFrame;
 };
 
-// Key side: queues a key edge stamped `stamp`.
-void QueueKeyEdge(KeySchedule& schedule, bool down, int64_t stamp);
 
-// The fill callback in scheduled keying, in place of FillBuffer.
-void FillScheduled(int16_t* buffer, uint32_t count, void* context);
+// Starts a fill call of `frames` frames at counter value `now`: the clock,
+// the delay, and the key where it was left if edges were lost.
+void BeginScheduleCall(ToneGenerator& generator, int64_t now, uint32_t frames);
+// Applies every queued edge due at frame `at` of this call, and returns the
+// frame of the next one due within the call (`frames` if none).
+uint32_t MeetEdges(ToneGenerator& generator, uint32_t at, uint32_t frames);
+// Ends the call.
+void EndScheduleCall(ToneGenerator& generator, uint32_t frames);
 
-// The delay from a key stamp to its tone, in samples: one buffer period, so
-// that the edge is known before its sample is produced, and a margin of 1 ms
-// and half a wave. The millisecond takes fill calls that come earlier than
-// the model expects and the moment between a stamp and its edge in the
-// queue; the half wave is how early a fall begins before its key-up sample.
-uint32_t ScheduleDelaySamples(const ToneGenerator& generator, uint32_t bufferSamples);
+// The delay from a key stamp to its tone in scheduled timing, in frames: one
+// buffer period, so that the edge is known before its frame is produced, and
+// a margin of 1 ms and half a wave. The millisecond takes fill calls that
+// come earlier than the model expects and the moment between a stamp and
+// its edge in the queue; the half wave is how early a fall begins before
+// its key-up frame.
+uint32_t ScheduleDelayFrames(const ToneGenerator& generator, uint32_t frames);

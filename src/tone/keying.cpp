@@ -4,9 +4,7 @@
 #include <cstdint>
 
 #include "app/app_state.h"
-#include "tone/envelope.h"
 #include "tone/key_clock.h"
-#include "tone/key_schedule.h"
 #include "tone/lamp.h"
 #include "tone/tone_generator.h"
 
@@ -32,31 +30,18 @@ enum KeyState : uint8_t {
 std::atomic<uint8_t> keyState{kUp};
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "the keying path never waits");
 
-// In scheduled keying the tone follows the stamps from the audio thread.
-KeySchedule* Schedule() {
-  ToneGenerator* generator = appState.toneGenerator;
-  return generator != nullptr && generator->schedule.enabled ? &generator->schedule : nullptr;
+// The edge goes to the audio thread, which alone moves the tone. Stamped
+// first, before anything else happens.
+void QueueEdge(bool down) {
+  down ? StampKeyDown() : StampKeyUp();
+  const int64_t stamp = (down ? appState.keyDownStamp : appState.keyUpStamp).load(std::memory_order_relaxed);
+  if (ToneGenerator* generator = appState.toneGenerator) generator->edges.Push({stamp, down});
 }
 
-void PerformKeyDown() {
-  StampKeyDown();
-  if (KeySchedule* schedule = Schedule()) {
-    QueueKeyEdge(*schedule, true, appState.keyDownStamp.load(std::memory_order_relaxed));
-  } else {
-    StartTone();
-  }
-  appState.keyed.store(true, std::memory_order_release);
-  UpdateLamp();
-}
-
-void PerformKeyUp() {
-  StampKeyUp();
-  if (KeySchedule* schedule = Schedule()) {
-    QueueKeyEdge(*schedule, false, appState.keyUpStamp.load(std::memory_order_relaxed));
-  } else {
-    ReleaseTone(KeyDownMicros());
-  }
-  appState.keyed.store(false, std::memory_order_release);
+// The key's new state is published before the lamp is asked to show it.
+void PerformEdge(bool down) {
+  QueueEdge(down);
+  appState.keyed.store(down, std::memory_order_release);
   UpdateLamp();
 }
 
@@ -66,7 +51,7 @@ uint8_t Opposite(uint8_t transition) { return transition == kPressing ? kReleasi
 // asked for while it ran, until the key settles.
 void Perform(uint8_t transition) {
   for (;;) {
-    transition == kPressing ? PerformKeyDown() : PerformKeyUp();
+    PerformEdge(transition == kPressing);
     const uint8_t settled = transition == kPressing ? kDown : kUp;
     for (;;) {
       uint8_t expected = transition;

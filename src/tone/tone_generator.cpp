@@ -2,13 +2,12 @@
 
 #include <cmath>
 
-#include "app/settings.h"
 #include "log/debug_log.h"
+#include "tone/performance_counter.h"
 #include "tone/real_to_count.h"
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 // 20 · log10(32767): 0 dB of attenuation puts the peak at the largest sample.
 constexpr double kFullScaleDb = 90.30873362283398;
 
@@ -31,31 +30,27 @@ ToneGenerator* CreateToneGenerator() { return new ToneGenerator{}; }
 
 void DestroyToneGenerator(ToneGenerator* generator) { delete generator; }
 
-void ComputeToneParameters(ToneGenerator& generator) {
-  constexpr auto relaxed = std::memory_order_relaxed;
-  const double rate = static_cast<uint32_t>(generator.sampleRate);
+void ComputeToneParameters(ToneGenerator& generator, const ToneRequest& request) {
+  ToneParameters& params = generator.params;
+  const double rate = static_cast<uint32_t>(params.sampleRate);
 
-  generator.levelDb = kFullScaleDb - settings.attenuation;
-  generator.amplitude = std::pow(10.0, generator.levelDb / 20.0);
-  generator.phase.store(0.0, relaxed);
-  generator.WaveLength = rate / settings.frequency;
-  generator.phaseIncrement = kTwoPi / generator.WaveLength;
-  generator.wholeWaveLength = RealToCount(generator.WaveLength);
-  generator.samplesSinceKeyDown.store(0, relaxed);
-  generator.halfWaveLength = RealToCount(generator.WaveLength * 0.5);
-  LogReal("WaveLength", generator.WaveLength);
-  generator.microsPerSample = 1000000.0 / rate;
+  params.levelDb = kFullScaleDb - request.attenuation;
+  params.amplitude = std::pow(10.0, params.levelDb / 20.0);
+  params.WaveLength = rate / request.frequency;
+  params.phaseIncrement = kTwoPi / params.WaveLength;
+  params.wholeWaveLength = RealToCount(params.WaveLength);
+  params.halfWaveLength = RealToCount(params.WaveLength * 0.5);
+  LogReal("WaveLength", params.WaveLength);
+  params.microsPerSample = 1000000.0 / rate;
 
-  generator.dwTotalRiseTimeSamples =
-      HalfCycleSamples(settings.riseTime, rate, generator.WaveLength, "dwTotalRiseTimeSamples");
-  generator.dwCalculatedFallTimeSamples = HalfCycleSamples(
-      settings.fallTime, rate, generator.WaveLength, "dwCalculatedFallTimeSamples");
+  params.dwTotalRiseTimeSamples = HalfCycleSamples(request.riseTime, rate, params.WaveLength, "dwTotalRiseTimeSamples");
+  params.dwCalculatedFallTimeSamples =
+      HalfCycleSamples(request.fallTime, rate, params.WaveLength, "dwCalculatedFallTimeSamples");
+  params.hasFall = params.dwCalculatedFallTimeSamples != 0;
+  params.scheduled = request.scheduled;
+  params.counterFrequency = ReadPerformanceFrequency();
 
-  generator.riseCounter.store(0, relaxed);
-  generator.fallCounter.store(0, relaxed);
-  generator.falling.store(false, relaxed);
-  generator.rising.store(false, relaxed);
+  generator.envelope = Envelope{};
+  generator.schedule = KeySchedule{};
   generator.sounding.store(false, std::memory_order_release);
-  generator.hasFall = generator.dwCalculatedFallTimeSamples != 0;
-  generator.schedule.enabled = settings.keyTiming == KeyTiming::Scheduled;
 }

@@ -1,72 +1,69 @@
 #pragma once
 // The sidetone generator: the audio channel's registration, the tone's
-// parameters derived from the settings and the device, and the envelope state
-// that the key side and the audio thread share without locks.
+// parameters, fixed once worked out, and the envelope, which the audio thread
+// alone moves. The key side reaches the generator only through its queue of
+// stamped key edges.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "asiohost.h"
+#include "tone/envelope.h"
+#include "tone/key_edge_queue.h"
 #include "tone/key_schedule.h"
 
-struct ToneGenerator {
-  ChannelDescriptor channelDescriptor;  // first: its address is the generator's
+constexpr double kTwoPi = 6.283185307179586;
 
+// What the operator asked of the tone.
+struct ToneRequest {
+  double attenuation;  // dB below the 16-bit peak
+  double frequency;    // Hz
+  double riseTime;     // s
+  double fallTime;     // s
+  bool scheduled;      // each edge on the sample of its stamp, one delay later
+};
+
+// Worked out once, before the channel exists, and only read afterwards.
+struct ToneParameters {
   double phaseIncrement;  // radians per sample
-  std::atomic<double> phase;
   double levelDb;
   double amplitude;
   double WaveLength;  // samples per cycle
   double microsPerSample;
   int32_t sampleRate;
-  int32_t bufferSamples;
-  std::atomic<uint32_t> samplesSinceKeyDown;
-  std::atomic<uint32_t> releaseSample;
+  int32_t samplesPerCall;  // both halves together: twice the frames of a call
   uint32_t wholeWaveLength;
   uint32_t halfWaveLength;
-  std::atomic<uint32_t> buffersPlayed;
   uint32_t dwTotalRiseTimeSamples;
-  std::atomic<uint32_t> fallLength;
   uint32_t dwCalculatedFallTimeSamples;
-  std::atomic<uint32_t> riseCounter;
-  std::atomic<uint32_t> fallCounter;
-  std::atomic<bool> rising;
-  std::atomic<bool> falling;
-  std::atomic<bool> releasePending;
   bool hasFall;
-  std::atomic<bool> sounding;
-  bool channelReady;
-  // The audio thread alone writes the phase and the counters, so that a fill
-  // call running on after its tone ended cannot undo the next tone's reset:
-  // the key side asks for a tone, or cuts it, in this word (the request
-  // constants below), and the fill loop resets them on the first sample that
-  // sees a tone it has not begun.
-  std::atomic<uint32_t> startRequest;
-  // The audio thread's own: the request word it has met, whether it is
-  // running the rise of the tone it began, and whether that rise runs back.
-  uint32_t startSeen;
-  bool riseBegun;
-  bool riseReversed;
-  KeySchedule schedule;
+  bool scheduled;
+  int64_t counterFrequency;  // counts per second of the key stamps
 };
 
-// The request word: a fresh tone (a rise from phase 0), a cut of the tone
-// asked for, and the count of tones asked for in units of kNextRequest.
-constexpr uint32_t kFreshTone = 1;
-constexpr uint32_t kCut = 2;
-constexpr uint32_t kNextRequest = 4;
+struct ToneGenerator {
+  ChannelDescriptor channelDescriptor;  // first: its address is the generator's
+  ToneParameters params;
+  // From the key side to the audio thread.
+  KeyEdgeQueue edges;
+  // The audio thread's own.
+  Envelope envelope;
+  KeySchedule schedule;
+  // Written by the audio thread, read by anyone: a tone is on, and the fill
+  // calls that produced tone.
+  std::atomic<bool> sounding;
+  std::atomic<uint32_t> buffersPlayed;
+  bool channelReady;
+};
 
 static_assert(offsetof(ToneGenerator, channelDescriptor) == 0,
               "the library is handed the generator's address as its descriptor's");
-static_assert(std::atomic<double>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free &&
-                  std::atomic<bool>::is_always_lock_free,
-              "the audio thread must never wait on the key side");
 
 // A generator with every field zero.
 ToneGenerator* CreateToneGenerator();
 void DestroyToneGenerator(ToneGenerator* generator);
 
-// Derives the tone's parameters from the settings and `sampleRate`, and puts
-// the envelope in its silent state. Writes its lines to the debug log.
-void ComputeToneParameters(ToneGenerator& generator);
+// Derives the tone's parameters from `request` and `params.sampleRate`, and
+// puts the envelope in its silent state. Writes its lines to the debug log.
+void ComputeToneParameters(ToneGenerator& generator, const ToneRequest& request);

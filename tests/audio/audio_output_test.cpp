@@ -8,7 +8,7 @@
 #include "audio/audio_output.h"
 #include "audio_host_double.h"
 #include "audio_test_fixture.h"
-#include "tone/envelope.h"
+#include "tone/fill_buffer.h"
 
 using ::testing::ElementsAreArray;
 
@@ -100,7 +100,7 @@ TEST_F(AudioOutputTest, EveryOutcomeOpensLogsAndClosesAsOrdered) {
     EXPECT_THAT(hostRecord.calls, ElementsAreArray(outcome.openCalls));
     EXPECT_THAT(LogBody(), ElementsAreArray(outcome.openLog));
     EXPECT_EQ(Generator().channelReady, outcome.channelReady);
-    EXPECT_EQ(Generator().WaveLength != 0.0, outcome.parametersDerived);
+    EXPECT_EQ(Generator().params.WaveLength != 0.0, outcome.parametersDerived);
     if (outcome.openCalls.size() > 1) {
       EXPECT_EQ(hostRecord.initWindow, &window);
     }
@@ -121,7 +121,7 @@ TEST_F(AudioOutputTest, HandsTheGeneratorOverAsTheChannelDescriptor) {
   Generator().buffersPlayed.store(77);
 
   OpenAudioOutput(Generator(), nullptr);
-  EXPECT_EQ(Generator().bufferSamples, 512);
+  EXPECT_EQ(Generator().params.samplesPerCall, 512);
   EXPECT_EQ(hostRecord.descriptorAddress, &Generator().channelDescriptor);
   EXPECT_EQ(static_cast<const void*>(hostRecord.descriptorAddress), static_cast<const void*>(&Generator()));
   const ChannelDescriptor& handed = hostRecord.descriptor;

@@ -16,7 +16,8 @@
 
 #include "audio/audio_output.h"
 #include "audio_test_fixture.h"
-#include "tone/envelope.h"
+#include "tone/performance_counter.h"
+#include "tone/tone_generator.h"
 
 namespace {
 
@@ -37,9 +38,10 @@ bool Await(Condition done) {
 // that ends the tone counts itself only as it returns, so the count is read
 // once it has stopped changing.
 uint32_t PlayTone(ToneGenerator& generator, uint32_t keyDownMicros) {
-  StartTone();
-  EXPECT_TRUE(Await([&] { return generator.samplesSinceKeyDown.load() > 1000; }));
-  ReleaseTone(keyDownMicros);
+  const int64_t down = ReadPerformanceCounter();
+  generator.edges.Push({down, true});
+  EXPECT_TRUE(Await([&] { return generator.sounding.load(); }));
+  generator.edges.Push({down + keyDownMicros * ReadPerformanceFrequency() / 1000000, false});
   EXPECT_TRUE(Await([&] { return !generator.sounding.load(); }));
   uint32_t played = generator.buffersPlayed.load();
   EXPECT_TRUE(Await([&] {
@@ -111,7 +113,7 @@ TEST_F(AudioOutputTest, PlaysAToneThroughTheDefaultEndpoint) {
   ASSERT_FALSE(log.empty());
   if (log.front() == "No ASIO device found!") GTEST_SKIP() << "no audio endpoint on this machine";
   ASSERT_TRUE(Generator().channelReady);
-  EXPECT_GT(Generator().bufferSamples, 0);
+  EXPECT_GT(Generator().params.samplesPerCall, 0);
 
   const uint32_t played = PlayTone(Generator(), 50000);
   CloseAudioOutput();

@@ -16,30 +16,29 @@ using Envelope = ToneTest;
 
 // Every tone starts from its own key-down, whatever the one before it did.
 TEST_F(Envelope, FirstSamplesOfAToneInBothHalves) {
-  enum Before { kNothing, kFinishedTone, kCutTone };
-  for (const Before before : {kNothing, kFinishedTone, kCutTone}) {
+  enum Before { kNothing, kFinishedTone, kRiseRunBack };
+  for (const Before before : {kNothing, kFinishedTone, kRiseRunBack}) {
     SCOPED_TRACE(before);
     ToneGenerator& g = Install({});
     if (before != kNothing) {
-      StartTone();
+      Down();
       Fill(before == kFinishedTone ? 1000 : 100);
-      ReleaseTone(kMicros100ms);
-      if (before == kFinishedTone) PlayToEnd();  // else cut during the rise
+      Up(before == kFinishedTone ? kMicros100ms : 2000);  // else released during the rise
+      PlayToEnd();
     }
-    StartTone();
+    Down();
     EXPECT_EQ(Fill(8), (std::vector<int16_t>{0, 0, 1, 2, 4, 8, 12, 17}));
-    EXPECT_EQ(g.samplesSinceKeyDown, 8u);
+    EXPECT_EQ(g.envelope.samplesSinceKeyDown, 8u);
   }
 }
 
 TEST_F(Envelope, WithoutARiseTheFirstSampleHasFullLevel) {
   for (const uint32_t rise : {0u, 1u}) {
     ToneGenerator& g = Install({});
-    g.dwTotalRiseTimeSamples = rise;
-    StartTone();
-    const int16_t full = static_cast<int16_t>(std::sin(g.phaseIncrement) * g.amplitude);
+    g.params.dwTotalRiseTimeSamples = rise;
+    Down();
+    const int16_t full = static_cast<int16_t>(std::sin(g.params.phaseIncrement) * g.params.amplitude);
     EXPECT_EQ(Fill(1)[0], full) << rise;
-    EXPECT_FALSE(g.rising);
   }
 }
 
@@ -47,11 +46,11 @@ TEST_F(Envelope, WithoutARiseTheFirstSampleHasFullLevel) {
 // the rise's last value to the end of the call, and the next call begins at
 // the full amplitude.
 TEST_F(Envelope, LevelAfterTheRiseHoldsUntilTheCallEnds) {
-  ToneGenerator& g = Install({});
+  const ToneParameters& g = Install({}).params;
   const uint32_t rise = g.dwTotalRiseTimeSamples;
   const double lastRiseLevel = (0.5 - 0.5 * std::cos(6.283185307179586 * (rise - 1) / (2.0 * rise - 1))) * g.amplitude;
   EXPECT_NEAR(lastRiseLevel / g.amplitude, 0.99999682, 1e-8);
-  StartTone();
+  Down();
   const std::vector<int16_t> first = Fill(rise + 300);
   const std::vector<int16_t> second = Fill(300);
   double phase = 0.0;
@@ -80,11 +79,12 @@ TEST_F(Envelope, ReleaseSampleFromTheKeyDownTime) {
   };
   for (const auto& c : cases) {
     ToneGenerator& g = Install({.riseTime = 0.0});
-    StartTone();
+    Down();
     Fill(1);
-    ReleaseTone(c.micros);
-    EXPECT_EQ(g.releaseSample, c.releaseSample) << c.micros;
-    EXPECT_TRUE(g.releasePending && g.sounding);
+    Up(c.micros);
+    Fill(1);
+    EXPECT_EQ(g.envelope.releaseSample, c.releaseSample) << c.micros;
+    EXPECT_TRUE(g.sounding);
   }
 }
 
@@ -109,15 +109,15 @@ TEST_F(Envelope, WholeTones) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ToneGenerator& g = Install(c.tone);
-    StartTone();
+    Down();
     Fill(1000);
-    ReleaseTone(c.micros);
-    EXPECT_EQ(g.releaseSample, c.releaseSample);
+    Up(c.micros);
     EXPECT_EQ(PlayToFall(), c.releaseSample + 1);
-    EXPECT_EQ(g.fallLength, c.fallLength);
+    EXPECT_EQ(g.envelope.releaseSample, c.releaseSample);
+    EXPECT_EQ(g.envelope.fallLength, c.fallLength);
     EXPECT_EQ(c.releaseSample + c.fallLength, c.stopTest);
     EXPECT_EQ(PlayToEnd(), c.lastSample);
-    EXPECT_GE(std::sin(g.phase), 0.0);
+    EXPECT_GE(std::sin(g.envelope.phase), 0.0);
     EXPECT_GT(g.buffersPlayed, 0u);
   }
 }
@@ -126,9 +126,9 @@ TEST_F(Envelope, WholeTones) {
 // ends there, at a zero crossing.
 TEST_F(Envelope, WithoutAFallTheLevelHoldsToTheBoundary) {
   Install({.sampleRate = 48000, .fallTime = 0.0});
-  StartTone();
+  Down();
   Fill(1000);
-  ReleaseTone(kMicros100ms);
+  Up(kMicros100ms);
   const std::vector<int16_t> rest = Fill(4000);  // samples 1001 to 5000
   const auto sample = [&](uint32_t number) { return rest[number - 1001]; };
   int16_t peak = 0;
@@ -142,9 +142,9 @@ TEST_F(Envelope, WithoutAFallTheLevelHoldsToTheBoundary) {
 // after wave, and its last samples are nearly silent.
 TEST_F(Envelope, TheFallFadesTheTone) {
   Install({});
-  StartTone();
+  Down();
   Fill(1000);
-  ReleaseTone(kMicros100ms);
+  Up(kMicros100ms);
   const std::vector<int16_t> rest = Fill(4000);  // samples 1001 to 5000
   const auto peakOfWaveFrom = [&](uint32_t first) {
     int peak = 0;
@@ -162,75 +162,14 @@ TEST_F(Envelope, TheFallFadesTheTone) {
 
 TEST_F(Envelope, LateReleaseFallsAtTheNextSample) {
   ToneGenerator& g = Install({});
-  StartTone();
+  Down();
   Fill(5000);
-  ReleaseTone(kMicros100ms);
+  Up(kMicros100ms);
   EXPECT_EQ(PlayToFall(), 5001u);
-  EXPECT_EQ(g.fallLength, 441u + 27u);  // stretched from 5441 to the boundary at 5468.4
+  EXPECT_EQ(g.envelope.fallLength, 441u + 27u);  // stretched from 5441 to the boundary at 5468.4
 }
 
-TEST_F(Envelope, KeyUpDuringTheRiseCutsTheTone) {
-  ToneGenerator& g = Install({});
-  StartTone();
-  Fill(100);
-  ReleaseTone(kMicros100ms);
-  EXPECT_FALSE(g.sounding || g.rising || g.falling || g.releasePending);
-  const uint32_t played = g.buffersPlayed;
-  EXPECT_EQ(Fill(10), std::vector<int16_t>(10, 0));
-  EXPECT_EQ(g.buffersPlayed, played);
-}
-
-// A key-down during the fall does not touch the tone; the next key-up cuts
-// the fall if it is still running and does nothing once the tone has ended.
-TEST_F(Envelope, KeyDownDuringTheFallStartsNoTone) {
-  for (const bool endFirst : {false, true}) {
-    SCOPED_TRACE(endFirst ? "tone ended before the key-up" : "key-up during the fall");
-    ToneGenerator& g = Install({});
-    StartTone();
-    Fill(1000);
-    ReleaseTone(kMicros100ms);
-    PlayToFall();
-    Fill(10);
-    const uint32_t count = g.samplesSinceKeyDown, fallCounter = g.fallCounter;
-    StartTone();
-    EXPECT_TRUE(g.falling && !g.rising);
-    EXPECT_EQ(g.samplesSinceKeyDown, count);
-    EXPECT_EQ(g.fallCounter, fallCounter);
-    if (endFirst) PlayToEnd();
-    const uint32_t ended = g.samplesSinceKeyDown;
-    ReleaseTone(kMicros100ms);
-    EXPECT_FALSE(g.sounding || g.falling || g.releasePending);
-    EXPECT_EQ(Fill(10), std::vector<int16_t>(10, 0));
-    if (endFirst) {
-      EXPECT_EQ(g.samplesSinceKeyDown, ended);
-    }
-  }
-}
-
-// A key-down while the tone holds for its release is ignored; the count runs
-// on from the first key-down and the next key-up moves the release sample.
-TEST_F(Envelope, KeyDownDuringHoldingMovesTheRelease) {
-  const struct {
-    uint32_t secondMicros, fallStart;
-  } cases[] = {
-      {50000, 2205 - 22 + 1},  // still ahead: the fall begins when the count reaches it
-      {20000, 1501},           // already passed: the fall begins at the next sample
-  };
-  for (const auto& c : cases) {
-    ToneGenerator& g = Install({});
-    StartTone();
-    Fill(1000);
-    ReleaseTone(kMicros100ms);
-    Fill(500);
-    StartTone();
-    EXPECT_TRUE(g.releasePending);
-    EXPECT_EQ(g.samplesSinceKeyDown, 1500u);
-    ReleaseTone(c.secondMicros);
-    EXPECT_EQ(PlayToFall(), c.fallStart) << c.secondMicros;
-  }
-}
-
-// Silent calls write count zeros and change nothing; sounding calls too
+// Silent calls write count zeros and change nothing; calls during a tone too
 // short for a pair write no sample but a last odd value of 0, and count.
 // Nothing is written past count.
 TEST_F(Envelope, BufferEdges) {
@@ -243,23 +182,27 @@ TEST_F(Envelope, BufferEdges) {
       {false, 0, {}},
       {false, 1, {0}},
       {false, 5, {0, 0, 0, 0, 0}},
+      // After the tone's first sample, 0: the next ones are 0, 1, 2.
       {true, 0, {}},
       {true, 1, {0}},
       {true, 2, {0, 0}},
-      {true, 7, {0, 0, 1, 0, 0, 1, 0}},  // three pairs, and the odd value
+      {true, 7, {0, 1, 2, 0, 1, 2, 0}},  // three pairs, and the odd value
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.count) + (c.sounding ? " sounding" : " silent"));
     ToneGenerator& g = Install({});
-    if (c.sounding) StartTone();
+    if (c.sounding) {
+      Down();
+      Fill(1);
+    }
     std::vector<int16_t> buffer(c.count + 4, guard);
     FillBuffer(buffer.data(), c.count, &g);
     EXPECT_EQ(std::vector<int16_t>(buffer.begin(), buffer.begin() + c.count), c.written);
     EXPECT_EQ(std::vector<int16_t>(buffer.begin() + c.count, buffer.end()), std::vector<int16_t>(4, guard));
-    EXPECT_EQ(g.buffersPlayed, c.sounding ? 1u : 0u);
-    EXPECT_EQ(g.samplesSinceKeyDown, c.sounding ? c.count / 2 : 0u);
+    EXPECT_EQ(g.buffersPlayed, c.sounding ? 2u : 0u);
+    EXPECT_EQ(g.envelope.samplesSinceKeyDown, c.sounding ? 1 + c.count / 2 : 0u);
     if (!c.sounding) {
-      EXPECT_EQ(g.phase, 0.0);
+      EXPECT_EQ(g.envelope.phase, 0.0);
     }
   }
 }
@@ -277,11 +220,11 @@ TEST_F(Envelope, LoudTonesSaturate) {
   };
   for (const auto& c : cases) {
     ToneGenerator& g = Install({.riseTime = 0.0, .attenuation = c.attenuation});
-    StartTone();
+    Down();
     const std::vector<int16_t> samples = Fill(4410);
     double phase = 0.0;
     for (const int16_t s : samples) {
-      phase += g.phaseIncrement;
+      phase += g.params.phaseIncrement;
       ASSERT_GE(s * std::sin(phase), 0.0) << "sign flipped at " << s;
     }
     EXPECT_EQ(*std::max_element(samples.begin(), samples.end()), c.highest) << c.attenuation;
@@ -313,12 +256,12 @@ TEST_F(Envelope, OutOfRangeSettingsStillEndTheTone) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ToneGenerator& g = Install(c.tone);
-    StartTone();
+    Down();
     const std::vector<int16_t> samples = Fill(2000);
     const bool allZero = std::all_of(samples.begin(), samples.end(), [](int16_t s) { return s == 0; });
     EXPECT_EQ(allZero, c.silent);
-    ReleaseTone(1000);
-    EXPECT_NE(PlayToEnd(10000), 0u);
+    Up(10);
+    EXPECT_NE(PlayToEnd(200000), 0u);
     EXPECT_FALSE(g.sounding);
   }
 }

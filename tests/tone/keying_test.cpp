@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "counter_double.h"
 #include "lamp_double.h"
@@ -47,7 +49,8 @@ TEST_F(Keying, AutoRepeatKeepsTheFirstKeyDown) {
   EXPECT_TRUE(appState.keyed);
   Fill(1000);
   KeyUpAt(110);  // 100 ms from the first key-down
-  EXPECT_EQ(g.releaseSample, 4388u);
+  Fill(1);
+  EXPECT_EQ(g.envelope.releaseSample, 4388u);
   EXPECT_EQ(lamp.clears, 1);
   EXPECT_FALSE(appState.keyed || lamp.lit);
 }
@@ -57,7 +60,7 @@ TEST_F(Keying, KeyUpWithoutKeyDownDoesNothing) {
   KeyUpAt(10);
   EXPECT_EQ(appState.keyUpStamp, 12345);
   EXPECT_EQ(lamp.clears, 0);
-  EXPECT_FALSE(appState.toneGenerator->sounding || appState.toneGenerator->releasePending);
+  EXPECT_EQ(appState.toneGenerator->edges.Front(), nullptr);
 }
 
 // The key line goes active, the space bar is pressed and released, then the
@@ -70,39 +73,43 @@ TEST_F(Keying, TwoSourcesShareOneKey) {
   EXPECT_EQ(appState.keyDownStamp, 0);
   KeyUpAt(100);  // space bar
   EXPECT_FALSE(appState.keyed || lamp.lit);
-  EXPECT_EQ(g.releaseSample, 4388u);
   KeyUpAt(150);  // line
   EXPECT_EQ(appState.keyUpStamp, 100 * kTicksPerMs);
-  EXPECT_EQ(g.releaseSample, 4388u);
+  Fill(1);
+  EXPECT_EQ(g.envelope.releaseSample, 4388u);
   EXPECT_EQ(lamp.draws, 1);
   EXPECT_EQ(lamp.clears, 1);
 }
 
-// The tone is started before the lamp is drawn and released before it is
-// cleared, and `keyed` already reads the new way in both lamp calls.
-TEST_F(Keying, LampFollowsTheToneAndKeyed) {
-  lamp.duringDraw = [] { EXPECT_TRUE(appState.toneGenerator->sounding); };
-  lamp.duringClear = [] { EXPECT_TRUE(appState.toneGenerator->releasePending); };
-  KeyDownAt(0);
-  Fill(1000);
-  KeyUpAt(100);
+// The edge is queued before the lamp is asked to show it, and `keyed`
+// already reads the new way then.
+bool Queued(bool down) {
+  const KeyEdgeQueue::Edge* edge = appState.toneGenerator->edges.Front();
+  return edge != nullptr && edge->down == down && appState.keyed == down;
 }
 
-// A key-down while the last tone still sounds renews the stamp and lights the
-// lamp without restarting the tone; the next key-up hands the new key-down
-// time to the tone.
-TEST_F(Keying, KeyDownWhileTheToneSounds) {
-  ToneGenerator& g = *appState.toneGenerator;
+TEST_F(Keying, LampFollowsTheQueuedEdge) {
+  lamp.duringDraw = [] { EXPECT_TRUE(Queued(true)); };
+  lamp.duringClear = [] { EXPECT_TRUE(Queued(false)); };
   KeyDownAt(0);
   Fill(1000);
   KeyUpAt(100);
+  EXPECT_EQ(lamp.draws + lamp.clears, 2);
+}
+
+// A key-up and the next key-down met by one fill call keep their gap: the
+// first tone falls from the call's first sample, and the second rises 20 ms
+// (882 samples) later, from silence, instead of merging with the first.
+TEST_F(Keying, EdgesMetTogetherKeepTheirGap) {
+  KeyDownAt(0);
+  Fill(5300);  // 120.2 ms
+  KeyUpAt(100);
   KeyDownAt(120);
-  EXPECT_EQ(appState.keyDownStamp, 120 * kTicksPerMs);
-  EXPECT_EQ(lamp.draws, 2);
-  EXPECT_TRUE(g.releasePending);
-  EXPECT_EQ(g.samplesSinceKeyDown, 1000u);  // not restarted
   KeyUpAt(170);
-  EXPECT_EQ(g.releaseSample, 2205u - 22u);  // 50 ms
+  const std::vector<int16_t> call = Fill(3000);
+  EXPECT_NE(call[0], 0);
+  EXPECT_EQ(std::count(call.begin() + 540, call.begin() + 884, 0), 884 - 540);
+  EXPECT_EQ(call[884], 1);  // a tone's third sample
 }
 
 // Edges from the other source that arrive while one source's key-down or
@@ -151,8 +158,17 @@ TEST_F(Keying, EdgesDuringAnotherSourcesTransition) {
       EXPECT_EQ(lamp.lit, c.keyed);
       EXPECT_EQ(lamp.draws, c.draws);
       EXPECT_EQ(lamp.clears, c.clears);
-      // A tone sounds only while the key is down or its release is under way.
-      EXPECT_TRUE(c.keyed || !g.sounding || g.releasePending);
+      // The queue takes the audio thread to where the key is, one edge at a
+      // time, each the other way from the one before.
+      std::vector<KeyEdgeQueue::Edge> queued;
+      for (const KeyEdgeQueue::Edge* edge; (edge = g.edges.Front()) != nullptr; g.edges.Pop()) queued.push_back(*edge);
+      bool down = c.duringKeyUp;
+      for (const KeyEdgeQueue::Edge& edge : queued) {
+        EXPECT_NE(edge.down, down);
+        down = edge.down;
+        g.edges.Push(edge);
+      }
+      EXPECT_EQ(down, c.keyed);
       KeyUpAt(200);
       EXPECT_FALSE(appState.keyed);
       PlayToEnd();

@@ -16,7 +16,7 @@ namespace {
 
 // Runs ComputeToneParameters with the debug log open in a scratch directory
 // and returns what it wrote after the log's header.
-class ToneParameters : public ToneTest {
+class DerivedParameters : public ToneTest {
  protected:
   void TearDown() override {
     CloseDebugLog();
@@ -46,7 +46,7 @@ class ToneParameters : public ToneTest {
   ScratchDirectory scratch_;
 };
 
-TEST_F(ToneParameters, DerivedLengthsAndTheirLogLines) {
+TEST_F(DerivedParameters, DerivedLengthsAndTheirLogLines) {
   const struct {
     int32_t rate;
     double time;
@@ -77,7 +77,7 @@ TEST_F(ToneParameters, DerivedLengthsAndTheirLogLines) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.time) + " s");
     const std::string lines = InstallLogged({.sampleRate = c.rate, .riseTime = c.time, .fallTime = c.time});
-    const ToneGenerator& g = *appState.toneGenerator;
+    const ToneParameters& g = appState.toneGenerator->params;
     EXPECT_EQ(lines, c.lines);
     EXPECT_EQ(g.WaveLength, c.waveLength);
     EXPECT_EQ(g.wholeWaveLength, c.whole);
@@ -90,17 +90,17 @@ TEST_F(ToneParameters, DerivedLengthsAndTheirLogLines) {
   }
 }
 
-TEST_F(ToneParameters, RiseAndFallAreIndependent) {
+TEST_F(DerivedParameters, RiseAndFallAreIndependent) {
   const std::string lines = InstallLogged({.sampleRate = 48000, .riseTime = 0.0037, .fallTime = 0.0});
   EXPECT_EQ(lines, "WaveLength: 48.00000\ndwTotalRiseTimeSamples: 168\n");
-  EXPECT_EQ(appState.toneGenerator->dwCalculatedFallTimeSamples, 0u);
-  EXPECT_FALSE(appState.toneGenerator->hasFall);
+  EXPECT_EQ(appState.toneGenerator->params.dwCalculatedFallTimeSamples, 0u);
+  EXPECT_FALSE(appState.toneGenerator->params.hasFall);
 }
 
 TEST_F(ToneTest, AmplitudeFollowsTheAttenuation) {
-  EXPECT_NEAR(Install({.attenuation = 3.0}).amplitude, 23197.26, 0.005);
-  EXPECT_NEAR(Install({.attenuation = 0.0}).amplitude, 32767.0, 1e-9);
-  EXPECT_EQ(appState.toneGenerator->levelDb, 90.30873362283398);
+  EXPECT_NEAR(Install({.attenuation = 3.0}).params.amplitude, 23197.26, 0.005);
+  EXPECT_NEAR(Install({.attenuation = 0.0}).params.amplitude, 32767.0, 1e-9);
+  EXPECT_EQ(appState.toneGenerator->params.levelDb, 90.30873362283398);
 }
 
 }  // namespace
