@@ -40,19 +40,27 @@ double FramesBetween(int64_t from, int64_t to, const ToneParameters& params) {
   return CountsBetween(from, to) / static_cast<double>(params.counterFrequency) * Rate(params);
 }
 
+double StaleCounts(const ToneParameters& params) {
+  return kStaleSeconds * static_cast<double>(params.counterFrequency);
+}
+
 bool IsStale(const ToneGenerator& generator, const Edge& edge) {
-  const ToneParameters& params = generator.params;
-  return CountsBetween(edge.stamp, generator.schedule.now) > kStaleSeconds * static_cast<double>(params.counterFrequency);
+  return CountsBetween(edge.stamp, generator.schedule.now) > StaleCounts(generator.params);
+}
+
+// A call that comes later than the clock model expects by more than any
+// wake-up is late follows a stall of the device: until the model has taken
+// the new pace, it places what was stamped meanwhile too far ahead.
+bool AfterStall(const KeySchedule& schedule, const ToneParameters& params) {
+  const SampleClock& clock = schedule.clock;
+  return CountsBetween(clock.origin, schedule.now) - clock.bufferTime > StaleCounts(params);
 }
 
 // Where the key-down `edge` takes effect, in frames from this call's first,
 // rounded to the nearest: from its stamp through the clock model and the
 // delay or, while the tone before it still sounds, its gap after the key-up
-// before it. Never before `at`, the frame the call has reached, and no
-// further ahead than the delay past the buffer that first meets it, whatever
-// the clock model says while it is still settling or has yet to follow a
-// stall.
-uint32_t KeyDownFrame(const ToneGenerator& generator, const Edge& edge, uint32_t at, uint32_t frames) {
+// before it. Never before `at`, the frame the call has reached.
+uint64_t KeyDownFrame(const ToneGenerator& generator, const Edge& edge, uint32_t at, uint32_t frames) {
   const KeySchedule& schedule = generator.schedule;
   const bool afterTone = generator.envelope.state != EnvelopeState::kSilent;
   const double start =
@@ -61,7 +69,7 @@ uint32_t KeyDownFrame(const ToneGenerator& generator, const Edge& edge, uint32_t
                         FramesBetween(schedule.lastEdgeStamp, edge.stamp, generator.params)
                   : 0.0;
   const double latest = static_cast<double>(frames) + schedule.delayFrames;
-  return RealToCount(std::clamp(std::floor(start + 0.5), static_cast<double>(at), latest));
+  return schedule.callFrame + RealToCount(std::clamp(std::floor(start + 0.5), static_cast<double>(at), latest));
 }
 
 void ApplyKeyDown(ToneGenerator& generator, int64_t stamp, uint32_t at) {
@@ -99,14 +107,17 @@ void CatchUp(ToneGenerator& generator, bool keyDown) {
   }
 }
 
-// Gives the key-down at the queue's front its frame. False when it was met
-// too late to be played: a press long gone is dropped whole, and a key still
-// held sounds from frame `at`.
+// Gives the key-down at the queue's front its frame when it is first met:
+// in the immediate timing for good; in the scheduled timing the latest it
+// may have, no further ahead than the delay past this buffer if this call
+// follows a stall. False when it was met too late to be played: a press long
+// gone is dropped whole, and a key still held sounds from frame `at`.
 bool PlaceKeyDown(ToneGenerator& generator, const Edge& front, uint32_t at, uint32_t frames) {
   KeySchedule& schedule = generator.schedule;
   KeyEdgeQueue& edges = generator.edges;
   if (!IsStale(generator, front)) {
-    schedule.frontFrame = schedule.callFrame + KeyDownFrame(generator, front, at, frames);
+    const bool anchored = !generator.params.scheduled || AfterStall(schedule, generator.params);
+    schedule.frontFrame = anchored ? KeyDownFrame(generator, front, at, frames) : UINT64_MAX;
     schedule.frontPlaced = true;
     return true;
   }
@@ -187,7 +198,11 @@ uint32_t MeetEdges(ToneGenerator& generator, uint32_t at, uint32_t frames) {
       continue;
     }
     if (!schedule.frontPlaced && !PlaceKeyDown(generator, front, at, frames)) continue;
-    const uint64_t due = schedule.frontFrame - schedule.callFrame;
+    // The clock model moves from call to call, as it follows the calls that
+    // catch up after a late wake-up: each call asks it afresh.
+    uint64_t frame = schedule.frontFrame;
+    if (generator.params.scheduled) frame = std::min(frame, KeyDownFrame(generator, front, at, frames));
+    const uint64_t due = frame - schedule.callFrame;
     if (due >= frames) return frames;
     if (due > at) return static_cast<uint32_t>(due);
     edges.Pop();

@@ -54,8 +54,8 @@ struct KeySchedule {
   uint32_t delayFrames;   // from a key stamp to its frame; 0 in immediate timing
   int64_t now;            // counter value at this call
   uint64_t callFrame;     // this call's first frame
-  bool frontPlaced;       // the key-down at the queue's front has its frame,
-  uint64_t frontFrame;    // this one
+  bool frontPlaced;       // the key-down at the queue's front has been met,
+  uint64_t frontFrame;    // and this is the latest frame it may take effect on
   bool keyDown;           // the last edge met was a key-down
   int64_t toneDownStamp;  // the key-down of the tone that sounds
   uint64_t toneFrame;     // the frame it took effect on

@@ -20,7 +20,8 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
-    AMPLITUDE, RISE_START, TITLE, SinkRecording, Velkin, analyse_tone, config_text, find_all_visible, find_tones,
+    AMPLITUDE, RISE_START, TITLE, SinkRecording, Velkin, analyse_tone, config_text, count_full_rises,
+    find_all_visible, find_tones,
     find_visible, focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_log, read_ppm, tone_lengths_ms)
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -218,6 +219,19 @@ class KeyingTest(unittest.TestCase):
               file=sys.stderr)
         self.assertTrue(tone.faded and 9.5 <= tone.fall_ms <= 12.0, tone)
         self.assertLessEqual(tone.full_level_ms, HOLD * 1000 + FOCUS_LOSS_SLACK_MS, tone)
+
+
+class FastKeyingTest(unittest.TestCase):
+    def test_presses_closer_than_the_fall_give_a_tone_each(self):
+        # About 25 words per minute with a long fall: each press comes while
+        # the tone before it still falls, and rises again from there.
+        with Velkin("fast-keying", config=config_text(fall_time=0.05)) as app:
+            app.start()
+            app.wait_window()
+            app.press_space([0.05] * 4, [0.045] * 3)
+            self.assertEqual(app.quit_with_escape(), 0)
+        left, _, rate = app.recording()
+        self.assertEqual(count_full_rises(left, rate), 4)
 
 
 class ScheduledKeyingTest(unittest.TestCase):

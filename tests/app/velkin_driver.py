@@ -33,10 +33,11 @@ Box = collections.namedtuple("Box", "title xid texts window_visible")
 Tone = collections.namedtuple("Tone", "first_samples peak full_level_ms fall_ms faded")
 
 
-def config_text(port="NONE", device=0, key_timing=None):
+def config_text(port="NONE", device=0, key_timing=None, fall_time=0.01):
     """The default settings but for the port ("NONE" is rejected without a
-    box) and the audio device; `key_timing` is the value of a ninth pair."""
-    return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime 0.01\n"
+    box), the audio device and the fall; `key_timing` is the value of a ninth
+    pair."""
+    return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime {fall_time}\n"
             f"PortName {port}\nKeyLine DSR\nDebounceDelay 0\n"
             + (f"KeyTiming {key_timing}\n" if key_timing else ""))
 
@@ -494,6 +495,21 @@ def find_tones(samples, gap=200):
 def tone_lengths_ms(samples, rate, gap=200):
     """The length of each tone (see find_tones) in milliseconds."""
     return [round((end - start) * 1000 / rate, 2) for start, end in find_tones(samples, gap)]
+
+
+def count_full_rises(samples, rate):
+    """How often the tone's level, taken as the largest sample of each
+    millisecond, climbs to full level from below half of it: tones that
+    follow one another closer than their fall still count one each."""
+    window = rate // 1000
+    rises, low = 0, True
+    for at in range(0, len(samples) - window + 1, window):
+        level = max(abs(s) for s in samples[at:at + window])
+        if low and level >= 0.95 * AMPLITUDE:
+            rises, low = rises + 1, False
+        elif level < 0.5 * AMPLITUDE:
+            low = True
+    return rises
 
 
 def analyse_tone(samples, start, end, rate, frequency=1000.0):
