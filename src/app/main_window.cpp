@@ -64,6 +64,7 @@ void RunCreationSequence(HWND window, HINSTANCE instance) {
   MakeDrawingObjects(instance);
   OpenDebugLog();
   LogLine(kTitle);
+  LogSettingsFindings();
   LogLine("");
   // Stored whatever the audio outcome, so keying always has a generator.
   appState.toneGenerator = CreateToneGenerator();

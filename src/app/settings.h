@@ -28,8 +28,19 @@ extern Settings settings;
 bool LoadSettings();
 
 // Reads the sixteen items of a settings file, and the ninth pair when there
-// is one, from `in` into `into`.
-void ReadSettings(std::istream& in, Settings& into);
+// is one, from `in` into `into`. Returns the name of the first value that
+// could not be read (reading stops there), or null when all eight were read.
+const char* ReadSettings(std::istream& in, Settings& into);
+
+// Once the debug log is open: logs the first value that loading could not
+// read (once), and sets each of the attenuation, rise time and fall time that lies
+// outside its range to its nearest bound, with a line naming the value used.
+void LogSettingsFindings();
+
+// The frequency in use at `sampleRate` (taken as unsigned): `frequency`, or
+// its nearest bound with a line in the log when it lies outside 100 to
+// 4000 Hz or above a quarter of the rate. Also written to settings.frequency.
+double FrequencyInUse(double frequency, int32_t sampleRate);
 
 // Loads the settings, telling the operator when the file is missing.
 // Runs once, before the main entry.

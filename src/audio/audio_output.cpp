@@ -103,6 +103,7 @@ void OpenAudioOutput(ToneGenerator& generator, void* window) {
   LogInt("Buffer sample size", params.samplesPerCall);
   params.sampleRate = audioHost.ASIOGetSampleRate();
   LogInt("Sample rate", params.sampleRate);
+  FrequencyInUse(settings.frequency, params.sampleRate);
 
   ComputeToneParameters(generator, {settings.attenuation, settings.frequency, settings.riseTime, settings.fallTime,
                                     settings.keyTiming == KeyTiming::Scheduled});

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "app/settings.h"
 #include "audio/audio_host.h"
 #include "log/debug_log.h"
+#include "log_body.h"
 #include "scratch_directory.h"
 #include "tone/tone_generator.h"
 
@@ -35,20 +34,6 @@ class AudioOutputTest : public ::testing::Test {
   }
 
   ToneGenerator& Generator() { return *appState.toneGenerator; }
-
-  // The lines logged since the header and the key clock's line that opening
-  // the log writes, without their line ends.
-  static std::vector<std::string> LogBody() {
-    std::ifstream in("VelkinDbg.Log", std::ios::binary);
-    std::vector<std::string> lines;
-    bool inBody = false;
-    for (std::string line; std::getline(in, line);) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (inBody) lines.push_back(line);
-      if (line == "Timer initialized") inBody = true;
-    }
-    return lines;
-  }
 
  private:
   ScratchDirectory scratch_;

@@ -4,11 +4,16 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
+#include "log/debug_log.h"
+#include "log_body.h"
 #include "scratch_directory.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 Settings Read(const std::string& text) {
   Settings into;
@@ -30,6 +35,7 @@ struct Case {
   const char* name;
   std::string text;
   Expected expected;
+  const char* firstUnread = nullptr;  // as ReadSettings names it
 };
 
 const std::string kFull =
@@ -39,7 +45,10 @@ class SettingsFile : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SettingsFile, FillsTheFieldsByTheStoppingRule) {
   const Case& c = GetParam();
-  const Settings s = Read(c.text);
+  Settings s;
+  std::istringstream in(c.text);
+  const char* firstUnread = ReadSettings(in, s);
+  EXPECT_STREQ(firstUnread, c.firstUnread);
   const Expected& e = c.expected;
   EXPECT_EQ(s.deviceNumber, e.deviceNumber);
   EXPECT_EQ(s.attenuation, e.attenuation);
@@ -58,12 +67,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Complete", kFull, {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
         Case{"OneLine", "a 2 b 1 c 800 d 0.02 e 0.03 f LPT1 g RLSD h 12",
              {2, 1, 800, 0.02, 0.03, "LPT1", "RLS", 12}},
-        Case{"Empty", "", {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}},
-        Case{"WhiteSpaceOnly", " \n\t \r\n", {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}},
+        Case{"Empty", "", {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "DeviceNumber"},
+        Case{"WhiteSpaceOnly", " \n\t \r\n", {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "DeviceNumber"},
         Case{"EndsAfterItem10", "D 1 A 6.5 F 700 R 0.005 F 0.004",
-             {1, 6.5, 700, 0.005, 0.004, "", "", 0}},
+             {1, 6.5, 700, 0.005, 0.004, "", "", 0}, "PortName"},
         Case{"EndsAfterItem12", "D 1 A 6.5 F 700 R 0.005 F 0.004 P COM3",
-             {1, 6.5, 700, 0.005, 0.004, "COM3", "", 0}},
+             {1, 6.5, 700, 0.005, 0.004, "COM3", "", 0}, "KeyLine"},
         Case{"RingHeldAsThreeLetters", "D 0 A 3 F 1000 R 0.01 F 0.01 P COM1 L RING X 0",
              {0, 3, 1000, 0.01, 0.01, "COM1", "RIN", 0}},
         Case{"LowerCaseKeptAsWritten", "D 0 A 3 F 1000 R 0.01 F 0.01 P com1 L cts X 0",
@@ -73,19 +82,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"PortCutAfterFive", "D 0 A 3 F 1000 R 0.01 F 0.01 P COM100 L DSR X 0",
              {0, 3, 1000, 0.01, 0.01, "COM10", "DSR", 0}},
         Case{"UnitAfterFrequency", "D 0 A 3 F 1000Hz R 0.02 F 0.02 P COM2 L CTS X 4",
-             {0, 3, 1000, 0.01, 0.01, "", "", 0}},
+             {0, 3, 1000, 0.01, 0.01, "", "", 0}, "RiseTime"},
         Case{"RealDeviceNumber", "D 1.5 A 6 F 700 R 0.02 F 0.02 P COM2 L CTS X 4",
-             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}},
+             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "Attenuation"},
         Case{"TwoWordLabelBeforeNumber", "Audio device 2 A 6 F 700 R 0.02 F 0.02 P COM2 L CTS X 4",
-             {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}},
+             {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "DeviceNumber"},
         Case{"TwoWordLabelBeforePort", "D 0 A 3 F 1000 R 0.01 F 0.01 Key port COM2 L CTS X 4",
-             {0, 3, 1000, 0.01, 0.01, "port", "L", 0}},
+             {0, 3, 1000, 0.01, 0.01, "port", "L", 0}, "DebounceDelay"},
         Case{"IntegerOutOfRange", "D 99999999999 A 6 F 700 R 0.02 F 0.02 P COM2 L CTS X 4",
-             {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}},
+             {0, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "DeviceNumber"},
         Case{"RealOutOfRange", "D 1 A 1e999 F 700 R 0.02 F 0.02 P COM2 L CTS X 4",
-             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}},
+             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "Attenuation"},
         Case{"DebounceOutOfRange", "D 1 A 6 F 700 R 0.02 F 0.02 P COM2 L CTS X -3000000000",
-             {1, 6, 700, 0.02, 0.02, "COM2", "CTS", 0}},
+             {1, 6, 700, 0.02, 0.02, "COM2", "CTS", 0}, "DebounceDelay"},
         Case{"NegativeValues", "D -1 A -6 F 700 R -1 F 0 P COM2 L DSR X -5",
              {-1, -6, 700, -1, 0, "COM2", "DSR", -5}},
         Case{"TextAfterLastItemIgnored", kFull + "; a comment 42 that is never read\n",
@@ -98,7 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LongerWordDoesNotSchedule", kFull + "KeyTiming scheduledx",
              {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
         Case{"NinthPairAfterAStoppedReading", "D 1 A x F 700 R 0.02 F 0.02 P COM2 L CTS X 4 K scheduled",
-             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}}),
+             {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "Attenuation"},
+        Case{"NotANumber", "D 1 A 6 F nan R 0.02 F 0.02 P COM2 L CTS X 4",
+             {1, 6, 1000.0, 0.01, 0.01, "", "", 0}, "Frequency"},
+        Case{"NulByteInAValue", "D 1 A 6 F 700 R \0 F 0.02 P COM2 L CTS X 4"s,
+             {1, 6, 700, 0.01, 0.01, "", "", 0}, "RiseTime"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SettingsFile, OverlongItemsAreConsumedWholeAndNeverOverrunAField) {
@@ -155,6 +168,105 @@ TEST_F(ConfigFile, PresentFileIsReadWhateverItHolds) {
   ASSERT_TRUE(LoadSettings());
   EXPECT_STREQ(settings.portName, "");
   EXPECT_EQ(settings.debounceDelay, 3);
+}
+
+}  // namespace
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Each tone setting against its range: the value in use, and the one line
+// that names an out-of-range value.
+struct BoundCase {
+  const char* name;
+  double Settings::*field;
+  double value;
+  double inUse;
+  Lines logged;
+  int32_t sampleRate = 48000;  // for the frequency
+};
+
+class ToneSettingBound : public ::testing::TestWithParam<BoundCase> {
+ protected:
+  void SetUp() override {
+    saved_ = settings;
+    OpenDebugLog();
+  }
+  void TearDown() override {
+    CloseDebugLog();
+    settings = saved_;
+  }
+
+ private:
+  ScratchDirectory scratch_;
+  Settings saved_;
+};
+
+TEST_P(ToneSettingBound, KeepsTheValueInsideAndLogsTheBoundUsedOutside) {
+  const BoundCase& c = GetParam();
+  settings.*c.field = c.value;
+  if (c.field == &Settings::frequency) {
+    EXPECT_EQ(FrequencyInUse(c.value, c.sampleRate), c.inUse);
+  } else {
+    LogSettingsFindings();
+  }
+  EXPECT_EQ(settings.*c.field, c.inUse);
+  EXPECT_EQ(LogBody(), c.logged);
+}
+
+constexpr auto kAttenuation = &Settings::attenuation;
+constexpr auto kFrequency = &Settings::frequency;
+constexpr auto kRise = &Settings::riseTime;
+constexpr auto kFall = &Settings::fallTime;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToneSettingBound,
+    ::testing::Values(
+        BoundCase{"AttenuationZero", kAttenuation, 0.0, 0.0, {}},
+        BoundCase{"AttenuationBelowZero", kAttenuation, -0.00001, 0.0,
+                  {"Attenuation out of range: -0.00001, using 0"}},
+        BoundCase{"AttenuationFarBelow", kAttenuation, -200.0, 0.0, {"Attenuation out of range: -200.00000, using 0"}},
+        BoundCase{"AttenuationSixty", kAttenuation, 60.0, 60.0, {}},
+        BoundCase{"AttenuationAboveSixty", kAttenuation, 60.00001, 60.0,
+                  {"Attenuation out of range: 60.00001, using 60.00000"}},
+        BoundCase{"RiseZero", kRise, 0.0, 0.0, {}},
+        BoundCase{"RiseNegative", kRise, -0.001, 0.0, {"RiseTime out of range: -0.00100, using 0"}},
+        BoundCase{"RiseOneSecond", kRise, 1.0, 1.0, {}},
+        BoundCase{"RiseAboveOneSecond", kRise, 1.00001, 1.0, {"RiseTime out of range: 1.00001, using 1.00000"}},
+        BoundCase{"FallZero", kFall, 0.0, 0.0, {}},
+        BoundCase{"FallNegative", kFall, -1.0, 0.0, {"FallTime out of range: -1.00000, using 0"}},
+        BoundCase{"FallOneSecond", kFall, 1.0, 1.0, {}},
+        BoundCase{"FallWhoseCountWrapped", kFall, 44739.24, 1.0,
+                  {"FallTime out of range: 44739.23999, using 1.00000"}},
+        BoundCase{"FallHuge", kFall, 1e9, 1.0, {"FallTime out of range: 1000000000.00000, using 1.00000"}},
+        BoundCase{"FrequencyLowest", kFrequency, 100.0, 100.0, {}},
+        BoundCase{"FrequencyBelowLowest", kFrequency, 99.99, 100.0,
+                  {"Frequency out of range: 99.98999, using 100.00000"}},
+        BoundCase{"FrequencyZero", kFrequency, 0.0, 100.0, {"Frequency out of range: 0, using 100.00000"}},
+        BoundCase{"FrequencyTiny", kFrequency, 1e-300, 100.0,
+                  {"Frequency out of range: <>+/-1.0e-9, using 100.00000"}},
+        BoundCase{"FrequencyNegative", kFrequency, -700.0, 100.0,
+                  {"Frequency out of range: -700.00000, using 100.00000"}},
+        BoundCase{"FrequencyHighest", kFrequency, 4000.0, 4000.0, {}},
+        BoundCase{"FrequencyAboveHighest", kFrequency, 4000.01, 4000.0,
+                  {"Frequency out of range: 4000.01000, using 4000.00000"}},
+        BoundCase{"FrequencyHalfTheRate", kFrequency, 24000.0, 4000.0,
+                  {"Frequency out of range: 24000.00000, using 4000.00000"}},
+        BoundCase{"FrequencyHuge", kFrequency, 1e308, 4000.0,
+                  {"Frequency out of range: <>+/-1.0e+9, using 4000.00000"}},
+        BoundCase{"FrequencyQuarterOfALowRate", kFrequency, 2000.0, 2000.0, {}, 8000},
+        BoundCase{"FrequencyAboveAQuarterOfALowRate", kFrequency, 2000.01, 2000.0,
+                  {"Frequency out of range: 2000.00999, using 2000.00000"}, 8000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToneSettingBound, UnreadValueIsNamedOnceBeforeTheBoundsAndNamesItsItem) {
+  std::ofstream("config.ini") << "D 0 A -6 F nan R 0.02 F 0.02 P COM2 L CTS X 4\n";
+  ASSERT_TRUE(LoadSettings());
+  LogSettingsFindings();
+  LogSettingsFindings();
+  EXPECT_EQ(LogBody(), (Lines{"Cannot read Frequency: later settings keep their defaults",
+                              "Attenuation out of range: -6.00000, using 0"}));
 }
 
 }  // namespace
