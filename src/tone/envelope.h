@@ -11,7 +11,10 @@
 //              Settling.
 //   Settling   the last level of the fall, until the first sample whose sine
 //              is not negative, which is 0: Silent.
-//   Returning  the rise's levels in reverse, down to 0: Silent.
+//   Returning  the rise's levels in reverse, down to 0 (faster when the fall
+//              is shorter than the rise, so as not to outlast it): Silent.
+//              Without a fall the rise instead holds its level to the next
+//              cycle boundary: Falling.
 //
 // A key-down in Falling, Settling or Returning rises again from the level
 // reached, on the same phase, as a new tone.
@@ -28,10 +31,13 @@ struct Envelope {
   double phase;  // radians, never reduced modulo 2π
   double level;  // the working level
   uint32_t samplesSinceKeyDown;
+  uint32_t samplesBeforeKeyDown;  // since phase 0, before this tone's key-down
   uint32_t releaseSample;  // kNoRelease while the key is down
   uint32_t riseStep;
+  double returnStep;  // the rise step a returning rise has come down to
   uint32_t fallStep;
   uint32_t fallLength;  // of the current fall, stretched to a cycle boundary
+  double fallFrom;      // the share of the full level the fall began from
 };
 
 constexpr uint32_t kNoRelease = UINT32_MAX;
