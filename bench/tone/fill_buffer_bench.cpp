@@ -75,7 +75,7 @@ void Bare(benchmark::State& run) {
     for (uint32_t i = 0; i < kSamples; ++i) {
       phase += g.phaseIncrement;
       double level = g.amplitude;
-      if constexpr (kWithCosine) level *= 0.5 - 0.5 * std::cos(6.283185307179586 * i / (2.0 * rise - 1.0));
+      if constexpr (kWithCosine) level *= 0.5 - 0.5 * std::cos(kTwoPi * i / (2.0 * rise - 1.0));
       buffer[i] = static_cast<int16_t>(std::sin(phase) * level);
     }
     benchmark::DoNotOptimize(buffer.data());

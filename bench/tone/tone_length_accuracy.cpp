@@ -50,7 +50,7 @@ struct Tone {
 
   void Heard(const std::vector<int16_t>& buffer, uint32_t frames, const ToneParameters& params) {
     const double largest = params.amplitude * (2.0 * std::sin(kTwoPi / params.WaveLength / 2.0) +
-                                               3.141592653589793 / (2.0 * params.dwTotalRiseTimeSamples - 1.0));
+                                               kTwoPi / 2 / (2.0 * params.dwTotalRiseTimeSamples - 1.0));
     for (uint32_t i = 0; i < frames; ++i) {
       cut = cut || std::abs(buffer[i] - last) > largest + 1.0;
       last = buffer[i];
