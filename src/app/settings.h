@@ -1,6 +1,7 @@
 #pragma once
 // The values an operator sets in config.ini, read once at start-up: eight
-// label/value pairs, and an optional ninth for the key timing.
+// label/value pairs, then optional named pairs (the key timing and the
+// keyer's), in any order.
 
 #include <cstdint>
 #include <iosfwd>
@@ -8,6 +9,10 @@
 // When a tone starts and falls: as soon as the audio side learns of a key
 // edge, or on the samples that match the edge's stamp, one fixed delay later.
 enum class KeyTiming : uint8_t { Immediate, Scheduled };
+
+// What the key line and the keyboard's Ctrl keys are: a straight key, or the
+// dit and dah paddles of the built-in keyer in one of its modes.
+enum class KeyerMode : uint8_t { Straight, IambicA, IambicB, Ultimatic, Bug };
 
 struct Settings {
   int32_t deviceNumber = 0;
@@ -19,7 +24,18 @@ struct Settings {
   char keyLine[8] = "DSR";
   int32_t debounceDelay = 0;  // ms
   KeyTiming keyTiming = KeyTiming::Immediate;
+  KeyerMode keyer = KeyerMode::Straight;
+  int32_t keyerSpeed = 20;   // words per minute: a dit is 1.2 s / speed
+  int32_t keyerWeight = 50;  // 50 is the standard keying
+  char dahLine[8] = "CTS";   // the dah paddle's line, kept as keyLine is
 };
+
+// The speeds the keyer takes, in words per minute.
+constexpr int32_t kLowestKeyerSpeed = 5;
+constexpr int32_t kHighestKeyerSpeed = 60;
+
+// The mode as the log and the window show it: "iambic B".
+const char* KeyerModeName(KeyerMode mode);
 
 extern Settings settings;
 
@@ -36,6 +52,10 @@ const char* ReadSettings(std::istream& in, Settings& into);
 // read (once), and sets each of the attenuation, rise time and fall time that lies
 // outside its range to its nearest bound, with a line naming the value used.
 void LogSettingsFindings();
+
+// In the keyer modes, the lines "Keyer: ...", "Keyer speed: ..." and
+// "Keyer weight: ..."; nothing in the straight mode.
+void LogKeyerSettings();
 
 // The frequency in use at `sampleRate` (taken as unsigned): `frequency`, or
 // its nearest bound with a line in the log when it lies outside 100 to
