@@ -8,6 +8,7 @@
 #include "keyport/port_api.h"
 #include "keyport/port_monitor.h"
 #include "log/debug_log.h"
+#include "tone/keying.h"
 
 KeyPort* keyPort = nullptr;
 
@@ -72,19 +73,30 @@ const KeyLine* FindKeyLine(const char* setting) {
 
 void SetupKeyPort() {
   const KeyLine* line = IsPortName(settings.portName) ? FindKeyLine(settings.keyLine) : nullptr;
-  if (line == nullptr) {
+  // The straight key's line is the dit paddle's in the keyer modes.
+  const KeyLine* dahLine = settings.keyer == KeyerMode::Straight ? nullptr : FindKeyLine(settings.dahLine);
+  if (line == nullptr || (settings.keyer != KeyerMode::Straight && dahLine == nullptr)) {
     LogLine("Invalid port params!");
     return;
   }
   keyPort = new KeyPort;
-  char text[64];
-  if (!OpenKeyPort(line->eventMask)) {
+  if (dahLine != nullptr) {
+    keyPort->paddleBits[static_cast<int>(Paddle::Dit)] = line->statusBit;
+    keyPort->paddleBits[static_cast<int>(Paddle::Dah)] = dahLine->statusBit;
+  }
+  char text[80];
+  if (!OpenKeyPort(line->eventMask | (dahLine != nullptr ? dahLine->eventMask : 0))) {
     FreeKeyPort();
     std::snprintf(text, sizeof text, "Failed opening port: %s", settings.portName);
     LogLine(text);
     return;
   }
-  std::snprintf(text, sizeof text, "Monitoring port %s for %s", settings.portName, line->logName);
+  if (dahLine != nullptr) {
+    std::snprintf(text, sizeof text, "Monitoring port %s for %s (dit) and %s (dah)", settings.portName,
+                  line->logName, dahLine->logName);
+  } else {
+    std::snprintf(text, sizeof text, "Monitoring port %s for %s", settings.portName, line->logName);
+  }
   LogLine(text);
   LogInt("Debounce delay", settings.debounceDelay);
   RaiseKeySupply();
@@ -112,7 +124,9 @@ bool OpenKeyPort(uint32_t eventMask) {
   return true;
 }
 
-bool ReadKeyLine() {
+bool ReadKeyLine() { return (ReadKeyLines() & StatusBitOf(keyPort->eventMask)) != 0; }
+
+uint32_t ReadKeyLines() {
   KeyPort& port = *keyPort;
   DWORD status = 0;
   if (!portApi.getCommModemStatus(port.portHandle, &status)) {
@@ -120,9 +134,9 @@ bool ReadKeyLine() {
       LogLine("Failed: GetCommModemStatus!");
       port.errorLogged = true;
     }
-    return false;
+    return 0;
   }
-  return (status & StatusBitOf(port.eventMask)) != 0;
+  return status;
 }
 
 void RaiseKeySupply() {

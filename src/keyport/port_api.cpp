@@ -3,6 +3,7 @@
 const PortApi realPortApi = {CreateFileA,         SetCommMask,        WaitCommEvent,
                              GetOverlappedResult, GetCommModemStatus, EscapeCommFunction,
                              CancelIoEx,          CloseHandle,        MessageBoxA,
-                             Sleep};
+                             Sleep,               QueryPerformanceCounter,
+                             WaitForSingleObject};
 
 PortApi portApi = realPortApi;

@@ -21,6 +21,11 @@ struct PortApi {
   int(WINAPI* messageBox)(HWND, LPCSTR, LPCSTR, UINT);
   // The 1 ms sleeps of the debounce pause and of the stop.
   VOID(WINAPI* sleep)(DWORD);
+  // The keyer modes' debounce: the clock that times each paddle line's quiet
+  // time, and the wait for the comm event's completion that a quiet time's
+  // end cuts short.
+  BOOL(WINAPI* queryPerformanceCounter)(LARGE_INTEGER*);
+  DWORD(WINAPI* waitForSingleObject)(HANDLE, DWORD);
 };
 
 extern PortApi portApi;

@@ -11,6 +11,7 @@
 
 std::atomic<bool> monitorRunning{false};
 HANDLE monitorThread = nullptr;
+PaddleKeying paddleKeying = {PaddleDown, PaddleUp};
 
 namespace {
 
@@ -26,9 +27,89 @@ constexpr int kMaxFailedWaits = 10;
 
 enum class WaitOutcome { LineChanged, WaitFailed, PortFailed };
 
-// Waits for a change of the watched line. The event word is not examined:
-// the line is read afresh after every wait.
-WaitOutcome ReadPort(KeyPort& port) {
+// A paddle's line in the keyer modes. Each line has its own debounce: after
+// an edge the line is quiet for the debounce delay, its changes unreported,
+// while the other line's edges are reported as they come. When the quiet
+// time ends the line is read again, and a change it made meanwhile is
+// reported then, as the straight key's pause lets its line be read afresh.
+struct PaddleLine {
+  Paddle paddle;
+  uint32_t statusBit;
+  bool closed;
+  bool quiet;
+  int64_t quietUntil;  // a counter value
+};
+
+struct PaddleLines {
+  PaddleLine lines[2];
+  int64_t quietCounts;  // the debounce delay in counts
+  int64_t frequency;    // counts per second
+};
+
+int64_t CounterNow() {
+  LARGE_INTEGER now;
+  portApi.queryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+// A negative delay counts as its unsigned value, as in the straight key's
+// pause. Split so that no product can overflow, whatever the counter's rate.
+PaddleLines PaddleLinesOf(const KeyPort& port) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  const int64_t perSecond = frequency.QuadPart;
+  const int64_t delay = static_cast<uint32_t>(settings.debounceDelay);
+  PaddleLines paddles{};
+  for (const Paddle paddle : {Paddle::Dit, Paddle::Dah}) {
+    paddles.lines[static_cast<int>(paddle)] = {paddle, port.paddleBits[static_cast<int>(paddle)], false, false, 0};
+  }
+  paddles.quietCounts = delay / 1000 * perSecond + delay % 1000 * perSecond / 1000;
+  paddles.frequency = perSecond;
+  return paddles;
+}
+
+bool AnyQuiet(const PaddleLines& paddles) {
+  return paddles.lines[0].quiet || paddles.lines[1].quiet;
+}
+
+// Whole milliseconds, rounded up, until the first quiet time ends; at least
+// one line is quiet.
+DWORD MillisecondsToQuietEnd(const PaddleLines& paddles) {
+  int64_t first = INT64_MAX;
+  for (const PaddleLine& line : paddles.lines) {
+    if (line.quiet && line.quietUntil < first) first = line.quietUntil;
+  }
+  const int64_t left = first - CounterNow();
+  if (left <= 0) return 0;
+  const int64_t f = paddles.frequency;
+  const int64_t milliseconds = left / f * 1000 + (left % f * 1000 + f - 1) / f;
+  return milliseconds < INFINITE ? static_cast<DWORD>(milliseconds) : INFINITE - 1;
+}
+
+// Ends the quiet times that have run out, then reports each line that is
+// not quiet and differs from its paddle, and starts that line's quiet time.
+void ReportPaddles(PaddleLines& paddles) {
+  const int64_t now = CounterNow();
+  for (PaddleLine& line : paddles.lines) {
+    if (line.quiet && now >= line.quietUntil) line.quiet = false;
+  }
+  if (paddles.lines[0].quiet && paddles.lines[1].quiet) return;
+  const uint32_t status = ReadKeyLines();
+  for (PaddleLine& line : paddles.lines) {
+    const bool closed = (status & line.statusBit) != 0;
+    if (line.quiet || closed == line.closed) continue;
+    line.closed = closed;
+    (closed ? paddleKeying.down : paddleKeying.up)(line.paddle, PaddleSource::Line);
+    line.quiet = paddles.quietCounts > 0;
+    line.quietUntil = now + paddles.quietCounts;
+  }
+}
+
+// Waits for a change of the watched lines. The event word is not examined:
+// the lines are read afresh after every wait. In the keyer modes (`paddles`
+// set) a quiet time that ends while the wait is outstanding has its line read
+// then, without waiting for the next change.
+WaitOutcome ReadPort(KeyPort& port, PaddleLines* paddles) {
   OVERLAPPED& overlapped = port.overlapped;
   overlapped.Internal = 0;
   overlapped.InternalHigh = 0;
@@ -43,6 +124,12 @@ WaitOutcome ReadPort(KeyPort& port) {
   // start of the wait, both in sequential order: either the stop's
   // cancellation finds the wait, or this test finds the flag cleared.
   if (!monitorRunning.load()) portApi.cancelIoEx(port.portHandle, &overlapped);
+  // Anything but a time-out (the completion, a stop's cancellation, a failed
+  // wait) is left to the result below.
+  while (paddles != nullptr && AnyQuiet(*paddles) &&
+         portApi.waitForSingleObject(overlapped.hEvent, MillisecondsToQuietEnd(*paddles)) == WAIT_TIMEOUT) {
+    ReportPaddles(*paddles);
+  }
   DWORD transferred = 0;
   return portApi.getOverlappedResult(port.portHandle, &overlapped, &transferred, TRUE)
              ? WaitOutcome::LineChanged
@@ -71,19 +158,24 @@ bool KeyFromLine() {
   return down;
 }
 
-// The passes of the monitor, each a wait, a key event and the pause; returns
-// when the monitor is no longer wanted or the port fails, true when the
-// line's last event was a key-down, whose key-up is then still owed. A failed
-// wait is started again at once, until too many fail in a row.
-bool MonitorPasses() {
+// The passes of the monitor, each a wait, a key event and the pause (in the
+// keyer modes, a wait and the paddles' edges); returns when the monitor is no
+// longer wanted or the port fails, true when the line's last event was a
+// key-down, whose key-up is then still owed. A failed wait is started again
+// at once, until too many fail in a row.
+bool MonitorPasses(PaddleLines* paddles) {
   int failedWaits = 0;
   bool lineHoldsKey = false;
   do {
     KeyPort* port = keyPort;
     if (port == nullptr) break;
-    const WaitOutcome outcome = ReadPort(*port);
+    const WaitOutcome outcome = ReadPort(*port, paddles);
     if (outcome == WaitOutcome::LineChanged) {
       failedWaits = 0;
+      if (paddles != nullptr) {
+        ReportPaddles(*paddles);
+        continue;
+      }
       lineHoldsKey = KeyFromLine();
       if (!DebouncePause()) break;
     } else if (outcome == WaitOutcome::PortFailed || ++failedWaits == kMaxFailedWaits) {
@@ -112,7 +204,19 @@ DWORD WINAPI PortMonitorThread(LPVOID) {
   // However the watching ended (a stop, a failing port), the key the line
   // holds down is released here, once: keying only posts the lamp to the
   // window, so this thread waits for no other, the stopping one included.
-  if (monitorRunning.load(std::memory_order_relaxed) && MonitorPasses()) KeyUp();
+  // So is each paddle a line holds.
+  const KeyPort* port = keyPort;
+  if (monitorRunning.load(std::memory_order_relaxed) && port != nullptr) {
+    if (port->paddleBits[static_cast<int>(Paddle::Dah)] != 0) {
+      PaddleLines paddles = PaddleLinesOf(*port);
+      MonitorPasses(&paddles);
+      for (const PaddleLine& line : paddles.lines) {
+        if (line.closed) paddleKeying.up(line.paddle, PaddleSource::Line);
+      }
+    } else if (MonitorPasses(nullptr)) {
+      KeyUp();
+    }
+  }
   LogLine("Exiting port monitor thread!");
   return 0;
 }

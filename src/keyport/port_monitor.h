@@ -1,10 +1,13 @@
 #pragma once
 // The port monitor thread: turns changes of the watched line into key-down
-// and key-up events.
+// and key-up events, or in the keyer modes changes of the two paddle lines
+// into the paddles' edges.
 
 #include <windows.h>
 
 #include <atomic>
+
+#include "tone/keying.h"
 
 // True while the monitor is wanted; the thread leaves once it finds it false.
 extern std::atomic<bool> monitorRunning;
@@ -13,10 +16,19 @@ extern std::atomic<bool> monitorRunning;
 // nothing more: that is how the stop learns the thread's end.
 extern HANDLE monitorThread;
 
+// Where the monitor sends the paddles' edges: the keying's PaddleDown and
+// PaddleUp, unless a test has put its own in their place.
+struct PaddleKeying {
+  void (*down)(Paddle, PaddleSource);
+  void (*up)(Paddle, PaddleSource);
+};
+extern PaddleKeying paddleKeying;
+
 // Starts the thread for the open key port.
 void StartPortMonitor();
 // Ends when the monitor is no longer wanted or the port fails, and gives the
-// key-up the line still owes before it returns.
+// key-up the line still owes (in the keyer modes, the paddle-up of each line
+// that holds its paddle) before it returns.
 DWORD WINAPI PortMonitorThread(LPVOID);
 // Waits at most one 1 ms sleep and 250 waits of 1 ms for the thread to end.
 // True when it has ended (or none was started). False when the bound ran out

@@ -1,6 +1,8 @@
 #include "simulated_serial_port.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <fstream>
 
 #include "keyport/port_api.h"
@@ -43,7 +45,11 @@ SimulatedSerialPort::SimulatedSerialPort() {
   portApi = {CreateFile,          SetCommMask,        WaitCommEvent,
              GetOverlappedResult, GetCommModemStatus, EscapeCommFunction,
              CancelIoEx,          CloseHandle,        MessageBox,
-             Sleep};
+             Sleep,               QueryPerformanceCounter,
+             WaitForSingleObject};
+  LARGE_INTEGER frequency;
+  ::QueryPerformanceFrequency(&frequency);
+  counterFrequency = frequency.QuadPart;
 }
 
 SimulatedSerialPort::~SimulatedSerialPort() {
@@ -55,6 +61,10 @@ HANDLE SimulatedSerialPort::Handle() { return reinterpret_cast<HANDLE>(0x5e1a1);
 
 void SimulatedSerialPort::SetModemStatus(DWORD status) {
   std::lock_guard<std::mutex> hold(mutex);
+  ChangeModemStatus(status);
+}
+
+void SimulatedSerialPort::ChangeModemStatus(DWORD status) {
   const DWORD events = EventsOfChange(modemStatus, status) & commMask;
   modemStatus = status;
   if (events == 0) return;
@@ -91,6 +101,22 @@ void SimulatedSerialPort::IgnoreCancellation(bool ignore) {
 bool SimulatedSerialPort::WaitUntilHeld() const {
   std::unique_lock<std::mutex> hold(mutex);
   return changed.wait_for(hold, kPatience, [&] { return held; });
+}
+
+void SimulatedSerialPort::PlayLineChanges(const std::vector<LineChange>& changes) {
+  std::lock_guard<std::mutex> hold(mutex);
+  simulatedTime = true;
+  toPlay.assign(changes.begin(), changes.end());
+}
+
+bool SimulatedSerialPort::WaitUntilPlayed() const {
+  std::unique_lock<std::mutex> hold(mutex);
+  return changed.wait_for(hold, kPatience, [&] { return toPlay.empty() && waitingForReal; });
+}
+
+LONGLONG SimulatedSerialPort::ClockMs() const {
+  std::lock_guard<std::mutex> hold(mutex);
+  return clockMs;
 }
 
 LONGLONG SimulatedSerialPort::CompletedAt() const {
@@ -143,6 +169,32 @@ void SimulatedSerialPort::CompleteWait(DWORD events, LONG status) {
   SetEvent(outstanding->hEvent);
   outstanding = nullptr;
   outstandingEvents = nullptr;
+}
+
+DWORD SimulatedSerialPort::AwaitEvent(HANDLE event, DWORD milliseconds) {
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    if (simulatedTime) {
+      const auto isSet = [&] { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; };
+      const LONGLONG deadline = milliseconds == INFINITE ? LLONG_MAX : clockMs + milliseconds;
+      while (!isSet() && !toPlay.empty() && toPlay.front().atMs <= deadline) {
+        clockMs = std::max(clockMs, toPlay.front().atMs);
+        ChangeModemStatus(toPlay.front().status);
+        toPlay.pop_front();
+      }
+      if (isSet()) return WAIT_OBJECT_0;
+      if (milliseconds != INFINITE) {
+        clockMs = deadline;
+        return WAIT_TIMEOUT;
+      }
+      waitingForReal = true;
+      changed.notify_all();
+    }
+  }
+  const DWORD outcome = ::WaitForSingleObject(event, milliseconds);
+  std::lock_guard<std::mutex> hold(mutex);
+  waitingForReal = false;
+  return outcome;
 }
 
 void SimulatedSerialPort::HoldUntilStopAsked(StopRace at) {
@@ -216,7 +268,7 @@ BOOL WINAPI SimulatedSerialPort::GetOverlappedResult(HANDLE, LPOVERLAPPED overla
   }
   if (pending) {
     port.HoldUntilStopAsked(StopRace::BeforeWaitCompletion);
-    WaitForSingleObject(overlapped->hEvent, INFINITE);
+    port.AwaitEvent(overlapped->hEvent, INFINITE);
   }
   std::lock_guard<std::mutex> hold(port.mutex);
   if (pending) port.waiterWokeAt = CounterNow();
@@ -290,8 +342,30 @@ VOID WINAPI SimulatedSerialPort::Sleep(DWORD milliseconds) {
   {
     std::lock_guard<std::mutex> hold(port.mutex);
     port.Enter(PortCall::Sleep);
+    if (port.simulatedTime) port.clockMs += milliseconds;
   }
   ::Sleep(milliseconds);
+}
+
+BOOL WINAPI SimulatedSerialPort::QueryPerformanceCounter(LARGE_INTEGER* counter) {
+  SimulatedSerialPort& port = *current;
+  {
+    std::lock_guard<std::mutex> hold(port.mutex);
+    if (port.simulatedTime) {
+      counter->QuadPart = port.clockMs * port.counterFrequency / 1000;
+      return TRUE;
+    }
+  }
+  return ::QueryPerformanceCounter(counter);
+}
+
+DWORD WINAPI SimulatedSerialPort::WaitForSingleObject(HANDLE event, DWORD milliseconds) {
+  SimulatedSerialPort& port = *current;
+  {
+    std::lock_guard<std::mutex> hold(port.mutex);
+    if (port.Enter(PortCall::WaitForSingleObject)) return WAIT_FAILED;
+  }
+  return port.AwaitEvent(event, milliseconds);
 }
 
 std::vector<std::string> DebugLogLines() {

@@ -5,12 +5,14 @@
 // changes (and remembers a change made while no wait is outstanding, as a
 // real port does), keeps the output lines that an open port's calls set,
 // supports cancellation (or ignores it), and can be told to fail any call.
-// Message boxes are recorded instead of shown.
+// Message boxes are recorded instead of shown. The clock and the timed waits
+// are the real ones until a test plays line changes in its own time.
 
 #include <windows.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,6 +28,7 @@ enum class PortCall {
   CancelIoEx,
   CloseHandle,
   Sleep,
+  WaitForSingleObject,
   Count
 };
 
@@ -49,6 +52,12 @@ struct MessageBoxShown {
 struct OutputLines {
   bool dtr = false;
   bool rts = false;
+};
+
+// A change of the modem-status word at a time of the simulated clock.
+struct LineChange {
+  LONGLONG atMs;
+  DWORD status;
 };
 
 struct OpenedWith {
@@ -82,6 +91,18 @@ class SimulatedSerialPort {
   // Blocks until the monitor is held for the race; false after 10 s.
   bool WaitUntilHeld() const;
 
+  // From now on the port's clock is simulated, in milliseconds from 0, and
+  // runs only in the waits the port is asked for: each wait (a timed one, or
+  // one for the comm event's completion) runs it on to the next of `changes`
+  // and makes that change, until the wait's event is set or its time-out
+  // comes, without waiting for real. A sleep runs it on by its length. A
+  // wait with no time-out and nothing left to play waits for real.
+  void PlayLineChanges(const std::vector<LineChange>& changes);
+  // Blocks until every change has been made and the monitor waits with
+  // nothing left to time; false after 10 s.
+  bool WaitUntilPlayed() const;
+  LONGLONG ClockMs() const;
+
   // Performance-counter values: when the device last completed a wait (the
   // moment the line's change reached the port), and when the thread waiting
   // for a completion last came back from that wait and the device's lock
@@ -112,10 +133,16 @@ class SimulatedSerialPort {
   static BOOL WINAPI CloseHandle(HANDLE);
   static int WINAPI MessageBox(HWND, LPCSTR, LPCSTR, UINT);
   static VOID WINAPI Sleep(DWORD);
+  static BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER*);
+  static DWORD WINAPI WaitForSingleObject(HANDLE, DWORD);
 
   // Counts the call and tells whether it is to fail (setting the last error).
   bool Enter(PortCall call);
   void CompleteWait(DWORD events, LONG status);
+  void ChangeModemStatus(DWORD status);
+  // A wait for `event`, which the port's own change may set: in simulated
+  // time, as PlayLineChanges describes; otherwise real.
+  DWORD AwaitEvent(HANDLE event, DWORD milliseconds);
   void HoldUntilStopAsked(StopRace at);
 
   static SimulatedSerialPort* current;
@@ -141,6 +168,11 @@ class SimulatedSerialPort {
   bool cancellationIgnored = false;
   OpenedWith opened;
   std::vector<MessageBoxShown> boxes;
+  bool simulatedTime = false;
+  LONGLONG clockMs = 0;
+  LONGLONG counterFrequency = 0;
+  std::deque<LineChange> toPlay;
+  bool waitingForReal = false;  // in simulated time, with nothing left to play
 };
 
 // The lines of the debug log in the working directory, line ends removed.
