@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,43 @@ void ExpectMonitorEndedInTime() {
   EXPECT_EQ(monitorThread, nullptr);
 }
 
+// The paddles' edges the monitor reports, in the order it reports them, as
+// "dit down", with the simulated clock's time and the reporting thread.
+struct PaddleEdge {
+  std::string edge;
+  LONGLONG atMs;
+  DWORD thread;
+};
+
+std::mutex paddleEdgesMutex;
+std::vector<PaddleEdge> paddleEdges;
+const SimulatedSerialPort* clockOfEdges = nullptr;
+
+void RecordPaddleEdge(Paddle paddle, PaddleSource source, const char* edge) {
+  std::string text = std::string(paddle == Paddle::Dit ? "dit " : "dah ") + edge;
+  if (source != PaddleSource::Line) text += " from the keyboard";
+  const LONGLONG atMs = clockOfEdges->ClockMs();
+  std::lock_guard<std::mutex> hold(paddleEdgesMutex);
+  paddleEdges.push_back({text, atMs, GetCurrentThreadId()});
+}
+
+void RecordPaddleDown(Paddle paddle, PaddleSource source) { RecordPaddleEdge(paddle, source, "down"); }
+void RecordPaddleUp(Paddle paddle, PaddleSource source) { RecordPaddleEdge(paddle, source, "up"); }
+
+std::vector<PaddleEdge> PaddleEdgesSoFar() {
+  std::lock_guard<std::mutex> hold(paddleEdgesMutex);
+  return paddleEdges;
+}
+
+// "dit down", or with `atTimes` "dit down at 5".
+std::vector<std::string> PaddleEdgeTexts(bool atTimes = false) {
+  std::vector<std::string> texts;
+  for (const PaddleEdge& edge : PaddleEdgesSoFar()) {
+    texts.push_back(atTimes ? edge.edge + " at " + std::to_string(edge.atMs) : edge.edge);
+  }
+  return texts;
+}
+
 class KeyPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,6 +118,9 @@ class KeyPortTest : public ::testing::Test {
     appState.monitorOutlived = false;
     lampDraws = 0;
     lampClears = 0;
+    paddleEdges.clear();
+    clockOfEdges = &port;
+    paddleKeying = {RecordPaddleDown, RecordPaddleUp};
     OpenDebugLog();
   }
 
@@ -87,6 +128,7 @@ class KeyPortTest : public ::testing::Test {
     port.beforeSleep = nullptr;
     CloseKeyPort();
     KeyUp();
+    paddleKeying = keying_;
     CloseDebugLog();
   }
 
@@ -104,20 +146,29 @@ class KeyPortTest : public ::testing::Test {
 
   ScratchDirectory scratch_;  // the log of each test is its own
   SimulatedSerialPort port;
+  const PaddleKeying keying_ = paddleKeying;
 };
 
+// In the keyer modes the key line is the dit paddle's.
 struct KeyLineCase {
-  const char* setting;
-  const char* logName;
+  KeyerMode keyer;
+  const char* keyLine;
+  const char* dahLine;
+  const char* watched;  // as the log's port line ends
   DWORD eventMask;
-  DWORD statusBit;
+  DWORD statusBit;     // the key line's
+  DWORD dahStatusBit;  // 0 in the straight mode
 };
+
+void PrintTo(const KeyLineCase& c, std::ostream* out) { *out << c.watched; }
 
 class KeyLineTest : public KeyPortTest, public ::testing::WithParamInterface<KeyLineCase> {};
 
 TEST_P(KeyLineTest, WatchesTheChosenLineAndIgnoresTheOthers) {
   const KeyLineCase& line = GetParam();
-  std::strcpy(settings.keyLine, line.setting);
+  settings.keyer = line.keyer;
+  std::strcpy(settings.keyLine, line.keyLine);
+  std::strcpy(settings.dahLine, line.dahLine);
   StartMonitor();
   const OpenedWith opened = port.Opened();
   EXPECT_EQ(opened.name, "COM1");
@@ -129,37 +180,79 @@ TEST_P(KeyLineTest, WatchesTheChosenLineAndIgnoresTheOthers) {
   EXPECT_TRUE(port.Outputs().dtr);
   EXPECT_TRUE(port.Outputs().rts);
   const std::vector<std::string> log = DebugLogLines();
-  const int monitoring = IndexOf(log, std::string("Monitoring port COM1 for ") + line.logName);
+  const int monitoring = IndexOf(log, std::string("Monitoring port COM1 for ") + line.watched);
   ASSERT_GE(monitoring, 0);
   ASSERT_GE(log.size(), monitoring + 3u);
   EXPECT_EQ(log[monitoring + 1], "Debounce delay: 0");
   EXPECT_EQ(log[monitoring + 2], "Started port monitor thread");
 
-  const DWORD otherLines = (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON) & ~line.statusBit;
+  const DWORD otherLines =
+      (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON) & ~(line.statusBit | line.dahStatusBit);
+  if (line.dahStatusBit == 0) {
+    SetLineAndWait(otherLines | line.statusBit, 1);
+    EXPECT_TRUE(appState.keyed);
+    EXPECT_EQ(lampDraws, 1);
+    SetLineAndWait(otherLines, 2);
+    EXPECT_FALSE(appState.keyed);
+    EXPECT_EQ(lampClears, 1);
+    EXPECT_TRUE(PaddleEdgeTexts().empty());
+    return;
+  }
   SetLineAndWait(otherLines | line.statusBit, 1);
-  EXPECT_TRUE(appState.keyed);
-  EXPECT_EQ(lampDraws, 1);
-  SetLineAndWait(otherLines, 2);
-  EXPECT_FALSE(appState.keyed);
-  EXPECT_EQ(lampClears, 1);
+  SetLineAndWait(otherLines | line.statusBit | line.dahStatusBit, 2);
+  SetLineAndWait(otherLines | line.dahStatusBit, 3);
+  SetLineAndWait(otherLines, 4);
+  EXPECT_EQ(PaddleEdgeTexts(), (std::vector<std::string>{"dit down", "dah down", "dit up", "dah up"}));
+  EXPECT_EQ(lampDraws, 0);  // a paddle is no straight key
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, KeyLineTest,
-                         ::testing::Values(KeyLineCase{"CTS", "CTS", EV_CTS, MS_CTS_ON},
-                                           KeyLineCase{"DSR", "DSR", EV_DSR, MS_DSR_ON},
-                                           KeyLineCase{"RIN", "RING", EV_RING, MS_RING_ON},
-                                           KeyLineCase{"RLS", "RLSD", EV_RLSD, MS_RLSD_ON}));
+INSTANTIATE_TEST_SUITE_P(
+    Lines, KeyLineTest,
+    ::testing::Values(
+        KeyLineCase{KeyerMode::Straight, "CTS", "CTS", "CTS", EV_CTS, MS_CTS_ON, 0},
+        // The dah line is none of the straight key's business.
+        KeyLineCase{KeyerMode::Straight, "DSR", "XYZ", "DSR", EV_DSR, MS_DSR_ON, 0},
+        KeyLineCase{KeyerMode::Straight, "RIN", "CTS", "RING", EV_RING, MS_RING_ON, 0},
+        KeyLineCase{KeyerMode::Straight, "RLS", "CTS", "RLSD", EV_RLSD, MS_RLSD_ON, 0},
+        KeyLineCase{KeyerMode::IambicA, "DSR", "CTS", "DSR (dit) and CTS (dah)", EV_DSR | EV_CTS,
+                    MS_DSR_ON, MS_CTS_ON},
+        KeyLineCase{KeyerMode::IambicB, "CTS", "RLS", "CTS (dit) and RLSD (dah)", EV_CTS | EV_RLSD,
+                    MS_CTS_ON, MS_RLSD_ON},
+        KeyLineCase{KeyerMode::Ultimatic, "RIN", "DSR", "RING (dit) and DSR (dah)", EV_RING | EV_DSR,
+                    MS_RING_ON, MS_DSR_ON},
+        KeyLineCase{KeyerMode::Bug, "RLS", "RIN", "RLSD (dit) and RING (dah)", EV_RLSD | EV_RING,
+                    MS_RLSD_ON, MS_RING_ON}));
 
 TEST_F(KeyPortTest, SettingsThatNameNoKnownPortOrLineOpenNothing) {
+  const KeyerMode straight = KeyerMode::Straight;
   const struct {
     const char* portName;
     const char* keyLine;
-  } cases[] = {{"com1", "DSR"}, {"Com1", "DSR"}, {"CO", "DSR"},  {"", "DSR"},   {"TTY1", "DSR"},
-               {"COM1", "dsr"}, {"COM1", "XYZ"}, {"COM1", ""}, {"LPT1", "RI"}, {"COM1", "RING"}};
+    KeyerMode keyer;
+    const char* dahLine;
+  } cases[] = {{"com1", "DSR", straight, "CTS"},
+               {"Com1", "DSR", straight, "CTS"},
+               {"CO", "DSR", straight, "CTS"},
+               {"", "DSR", straight, "CTS"},
+               {"TTY1", "DSR", straight, "CTS"},
+               {"COM1", "dsr", straight, "CTS"},
+               {"COM1", "XYZ", straight, "CTS"},
+               {"COM1", "", straight, "CTS"},
+               {"LPT1", "RI", straight, "CTS"},
+               {"COM1", "RING", straight, "CTS"},
+               {"COM1", "DSR", KeyerMode::IambicA, "XYZ"},
+               {"COM1", "DSR", KeyerMode::IambicB, ""},
+               {"COM1", "DSR", KeyerMode::Ultimatic, "cts"},
+               {"COM1", "DSR", KeyerMode::Bug, "RLSD"},
+               {"COM1", "dsr", KeyerMode::IambicA, "CTS"},
+               {"com1", "DSR", KeyerMode::IambicA, "CTS"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.portName) + " " + c.keyLine);
+    SCOPED_TRACE(std::string(c.portName) + " " + c.keyLine + " " + c.dahLine + " keyer " +
+                 std::to_string(static_cast<int>(c.keyer)));
     std::strcpy(settings.portName, c.portName);
     std::strcpy(settings.keyLine, c.keyLine);
+    settings.keyer = c.keyer;
+    std::strcpy(settings.dahLine, c.dahLine);
     const std::size_t linesBefore = DebugLogLines().size();
     SetupKeyPort();
     const std::vector<std::string> log = DebugLogLines();
@@ -372,6 +465,58 @@ TEST_F(KeyPortTest, APressAndReleaseInsideOnePauseGiveNoTone) {
   EXPECT_EQ(lampClears, 1);
 }
 
+// The paddles' lines, dit on DSR and dah on CTS, as the port's clock plays
+// their changes: each line has its own debounce, which neither hides nor
+// delays the other line's edges.
+struct PaddleDebounceCase {
+  const char* name;
+  int32_t debounce;
+  std::vector<LineChange> changes;
+  std::vector<std::string> edges;
+};
+
+void PrintTo(const PaddleDebounceCase& c, std::ostream* out) { *out << c.name; }
+
+class PaddleDebounceTest : public KeyPortTest, public ::testing::WithParamInterface<PaddleDebounceCase> {};
+
+TEST_P(PaddleDebounceTest, EachLineIsDebouncedOnItsOwn) {
+  settings.keyer = KeyerMode::IambicB;
+  settings.debounceDelay = GetParam().debounce;
+  port.PlayLineChanges(GetParam().changes);
+  StartMonitor();
+  ASSERT_TRUE(port.WaitUntilPlayed());
+  EXPECT_EQ(PaddleEdgeTexts(true), GetParam().edges);
+}
+
+const DWORD kDit = MS_DSR_ON;
+const DWORD kDah = MS_CTS_ON;
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, PaddleDebounceTest,
+    ::testing::Values(
+        PaddleDebounceCase{"AnEdgeInTheOtherLinesQuietTimeComesAtOnce",
+                           5,
+                           {{0, kDit}, {2, kDit | kDah}, {20, kDah}, {22, 0}},
+                           {"dit down at 0", "dah down at 2", "dit up at 20", "dah up at 22"}},
+        PaddleDebounceCase{"BouncesInsideTheQuietTimeAreNotEdges",
+                           5,
+                           {{0, kDit}, {1, 0}, {2, kDit}, {3, 0}, {4, kDit}, {10, 0}},
+                           {"dit down at 0", "dit up at 10"}},
+        PaddleDebounceCase{"AChangeTheQuietTimeHidIsReportedAsItEnds",
+                           5,
+                           {{0, kDit}, {3, 0}, {7, kDit}},
+                           {"dit down at 0", "dit up at 5", "dit down at 10"}},
+        PaddleDebounceCase{"BothLinesBouncingEachKeepsItsOwnQuietTime",
+                           5,
+                           {{0, kDit}, {3, kDit | kDah}, {4, kDah}, {6, 0}},
+                           {"dit down at 0", "dah down at 3", "dit up at 5", "dah up at 8"}},
+        PaddleDebounceCase{"WithoutDebounceEveryChangeIsAnEdge",
+                           0,
+                           {{0, kDit}, {1, 0}, {2, kDit | kDah}, {3, kDah}, {4, 0}},
+                           {"dit down at 0", "dit up at 1", "dit down at 2", "dah down at 2", "dit up at 3",
+                            "dah up at 4"}}),
+    [](const ::testing::TestParamInfo<PaddleDebounceCase>& c) { return c.param.name; });
+
 TEST_F(KeyPortTest, ANegativeDebounceStillStopsWithinOneSleep) {
   settings.debounceDelay = -1;
   const DWORD guiThread = GetCurrentThreadId();
@@ -412,6 +557,59 @@ INSTANTIATE_TEST_SUITE_P(Lines, ShutdownTest, ::testing::Values(DWORD{0}, DWORD{
                          [](const ::testing::TestParamInfo<DWORD>& line) {
                            return line.param == 0 ? "LineIdle" : "LineActive";
                          });
+
+// However the monitor stops watching the paddles' lines (dit on DSR, dah on
+// CTS), it releases each paddle a line holds, itself, and no other.
+enum class WatchEnd { Shutdown, WaitFailsAtOnce, WaitsKeepFailing };
+
+struct PaddleReleaseCase {
+  const char* name;
+  WatchEnd end;
+  int32_t debounce;  // a long one keeps the held lines quiet until the end
+  DWORD held;
+  std::vector<std::string> edges;
+};
+
+void PrintTo(const PaddleReleaseCase& c, std::ostream* out) { *out << c.name; }
+
+class PaddleReleaseTest : public KeyPortTest, public ::testing::WithParamInterface<PaddleReleaseCase> {};
+
+TEST_P(PaddleReleaseTest, TheMonitorReleasesThePaddlesItsLinesHold) {
+  const PaddleReleaseCase& c = GetParam();
+  settings.keyer = KeyerMode::IambicA;
+  settings.debounceDelay = c.debounce;
+  StartMonitor();
+  const DWORD monitor = GetThreadId(monitorThread);
+  if (c.end == WatchEnd::Shutdown) {
+    if (c.held != 0) SetLineAndWait(c.held, 1);
+  } else {
+    if (c.end == WatchEnd::WaitFailsAtOnce) port.FailCalls(PortCall::WaitCommEvent, ERROR_INVALID_HANDLE);
+    if (c.end == WatchEnd::WaitsKeepFailing) port.FailAcceptedWaits(10);
+    port.SetModemStatus(c.held);
+    ASSERT_TRUE(WaitForLogLine(kExitLine));
+    EXPECT_EQ(CountOf(DebugLogLines(), "Failed: ReadPort!"), 1);
+  }
+  CloseKeyPort();
+  EXPECT_EQ(PaddleEdgeTexts(), c.edges);
+  for (const PaddleEdge& edge : PaddleEdgesSoFar()) EXPECT_EQ(edge.thread, monitor) << edge.edge;
+  EXPECT_FALSE(port.Outputs().dtr);
+  ExpectMonitorEndedInTime();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, PaddleReleaseTest,
+    ::testing::Values(
+        PaddleReleaseCase{"ShutdownBothHeld", WatchEnd::Shutdown, 60000, kDit | kDah,
+                          {"dit down", "dah down", "dit up", "dah up"}},
+        PaddleReleaseCase{"ShutdownDahHeld", WatchEnd::Shutdown, 0, kDah, {"dah down", "dah up"}},
+        PaddleReleaseCase{"ShutdownNoneHeld", WatchEnd::Shutdown, 60000, 0, {}},
+        PaddleReleaseCase{"WaitFailsAtOnceDitHeld", WatchEnd::WaitFailsAtOnce, 0, kDit,
+                          {"dit down", "dit up"}},
+        PaddleReleaseCase{"WaitsKeepFailingDahHeld", WatchEnd::WaitsKeepFailing, 60000, kDah,
+                          {"dah down", "dah up"}},
+        PaddleReleaseCase{"WaitsKeepFailingBothHeld", WatchEnd::WaitsKeepFailing, 0, kDit | kDah,
+                          {"dit down", "dah down", "dit up", "dah up"}}),
+    [](const ::testing::TestParamInfo<PaddleReleaseCase>& c) { return c.param.name; });
 
 class StopRaceTest : public KeyPortTest, public ::testing::WithParamInterface<StopRace> {};
 
