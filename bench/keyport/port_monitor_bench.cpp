@@ -1,5 +1,7 @@
 // The port monitor under Wine with the simulated serial device: how soon a
-// line change becomes a key-down or key-up stamp, how long shutdown waits
+// line change becomes a key-down or key-up stamp, how soon in the keyer
+// modes a dah line change inside the dit line's quiet time becomes the dah
+// paddle's edge, how long shutdown waits
 // for the monitor when it is idle, busy keying, or stuck in a wait that
 // ignores the cancellation, and
 // how soon a device that fails every wait has its key released.
@@ -55,6 +57,48 @@ std::vector<double> LineToStamp(SimulatedSerialPort& port, int32_t debounce, boo
     latencies.push_back(Milliseconds(stamp - changed));
   }
   CloseKeyPort();
+  return latencies;
+}
+
+// The keyer modes' paddle edges are noted here, where the keying would
+// stamp them.
+std::atomic<int64_t> dahEdgeAt{0};
+std::atomic<int> dahEdges{0};
+
+void NoteDahEdge(Paddle paddle, PaddleSource) {
+  if (paddle != Paddle::Dah) return;
+  dahEdgeAt = ReadPerformanceCounter();
+  ++dahEdges;
+}
+
+// Each dit line edge is followed at once, inside that line's quiet time, by
+// a dah line edge, whose paddle edge is timed; then both quiet times run out.
+std::vector<double> DahInsideTheDitsQuietTime(SimulatedSerialPort& port, int32_t debounce, int changes) {
+  settings.keyer = KeyerMode::IambicA;
+  settings.debounceDelay = debounce;
+  const PaddleKeying keying = paddleKeying;
+  paddleKeying = {NoteDahEdge, NoteDahEdge};
+  int waits = port.Calls(PortCall::WaitCommEvent);
+  SetupKeyPort();
+  port.WaitForCalls(PortCall::WaitCommEvent, ++waits);
+  std::vector<double> latencies;
+  DWORD status = 0;
+  for (int i = 0; i < changes; ++i) {
+    status ^= MS_DSR_ON;
+    port.SetModemStatus(status);
+    port.WaitForCalls(PortCall::WaitCommEvent, ++waits);  // the dit's edge is out, its quiet time runs
+    const int edgesBefore = dahEdges;
+    status ^= MS_CTS_ON;
+    const int64_t changed = ReadPerformanceCounter();
+    port.SetModemStatus(status);
+    while (dahEdges == edgesBefore) SwitchToThread();
+    latencies.push_back(Milliseconds(dahEdgeAt - changed));
+    port.WaitForCalls(PortCall::WaitCommEvent, ++waits);
+    Sleep(static_cast<DWORD>(debounce) + 1);
+  }
+  CloseKeyPort();
+  paddleKeying = keying;
+  settings.keyer = KeyerMode::Straight;
   return latencies;
 }
 
@@ -165,6 +209,8 @@ int main() {
               "target: worst < 1 ms");
   PrintSpread("line change to stamp, debounce 5, change inside the pause",
               LineToStamp(port, 5, false), "target: worst < 6 ms");
+  PrintSpread("dah paddle edge, debounce 5, in the dit's quiet time (500)",
+              DahInsideTheDitsQuietTime(port, 5, 500), "target: worst < 1 ms");
   settings.debounceDelay = 0;
 
   const double bound = WaitBound();
