@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "tone/keyer.h"
+
 // When a tone starts and falls: as soon as the audio side learns of a key
 // edge, or on the samples that match the edge's stamp, one fixed delay later.
 enum class KeyTiming : uint8_t { Immediate, Scheduled };
 
-// What the key line and the keyboard's Ctrl keys are: a straight key, or the
-// dit and dah paddles of the built-in keyer in one of its modes.
-enum class KeyerMode : uint8_t { Straight, IambicA, IambicB, Ultimatic, Bug };
 
 struct Settings {
   int32_t deviceNumber = 0;
@@ -29,10 +28,6 @@ struct Settings {
   int32_t keyerWeight = 50;  // 50 is the standard keying
   char dahLine[8] = "CTS";   // the dah paddle's line, kept as keyLine is
 };
-
-// The speeds the keyer takes, in words per minute.
-constexpr int32_t kLowestKeyerSpeed = 5;
-constexpr int32_t kHighestKeyerSpeed = 60;
 
 // The mode as the log and the window show it: "iambic B".
 const char* KeyerModeName(KeyerMode mode);
