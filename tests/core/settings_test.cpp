@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ScheduledKeying", kFull + "KeyTiming scheduled\n",
              {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5, KeyTiming::Scheduled}},
         Case{"ImmediateKeying", kFull + "KeyTiming immediate\n", {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
-        Case{"OnlyTheExactWordSchedules", kFull + "KeyTiming Scheduled",
+        Case{"OnlyTheExactWordSchedulesInAnUnnamedNinthPair", kFull + "Timing Scheduled",
              {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
         Case{"LongerWordDoesNotSchedule", kFull + "KeyTiming scheduledx",
              {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
