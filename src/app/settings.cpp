@@ -179,7 +179,7 @@ class Findings {
   // The area to write the next finding into, or null when only counted.
   char* Next() {
     if (kept_ < kFindingsKept) return lines_[kept_++];
-    ++dropped_;
+    if (dropped_ < INT32_MAX) ++dropped_;  // only a file of gigabytes reaches it
     return nullptr;
   }
   char* DahLineMoved() { return dahLineMoved_; }
@@ -187,7 +187,7 @@ class Findings {
     for (std::size_t i = 0; i < kept_; ++i) LogLine(lines_[i]);
     if (dropped_ > 0) {
       char line[kFindingArea];
-      std::snprintf(line, sizeof line, "More settings findings not logged: %zu", dropped_);
+      std::snprintf(line, sizeof line, "More settings findings not logged: %d", static_cast<int>(dropped_));
       LogLine(line);
     }
     if (dahLineMoved_[0] != '\0') LogLine(dahLineMoved_);
@@ -201,7 +201,7 @@ class Findings {
  private:
   char lines_[kFindingsKept][kFindingArea];
   std::size_t kept_ = 0;
-  std::size_t dropped_ = 0;
+  int32_t dropped_ = 0;
   char dahLineMoved_[kFindingArea] = "";
 };
 
@@ -251,16 +251,21 @@ void ReadWord(const char* name, const Item& value, const Word<Value> (&words)[co
 }
 
 // A whole number in decimal digits with an optional sign. Its size is held
-// at a bound far beyond every range, so a long one still reads as outside.
-bool WholeNumber(const char* text, int32_t& value) {
+// at a bound far beyond every range, so that a long one still reads as
+// outside; so does one too long to be kept whole.
+constexpr int32_t kLargestSize = 1000000;
+
+bool WholeNumber(const Item& item, int32_t& value) {
+  const char* text = item.text;
   const bool negative = *text == '-';
   if (*text == '-' || *text == '+') ++text;
   if (*text == '\0') return false;
   int32_t size = 0;
   for (; *text != '\0'; ++text) {
     if (*text < '0' || *text > '9') return false;
-    size = std::min(size * 10 + (*text - '0'), 1000000);
+    size = std::min(size * 10 + (*text - '0'), kLargestSize);
   }
+  if (!item.whole) size = kLargestSize;
   value = negative ? -size : size;
   return true;
 }
@@ -273,7 +278,7 @@ void ReadBoundedNumber(const char* name, const Item& value, int32_t lowest, int3
   if (!HasValue(name, value, inUse, findings)) return;
   int32_t number = 0;
   const char* finding = nullptr;
-  if (!WholeNumber(value.text, number) || !value.whole) {
+  if (!WholeNumber(value, number)) {
     finding = "not a whole number";
   } else if (number < lowest || number > highest) {
     finding = "out of range";
