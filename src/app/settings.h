@@ -53,7 +53,7 @@ bool LoadSettings();
 // The names KeyTiming, Keyer, Speed, Weight and DahLine, and their words, are
 // read whatever their case. A pair with a word not known, a number out of its
 // range or not whole, or no value sets its default; one with an unknown name
-// is passed over. Neither stops the reading. The key timing is immediate
+// is passed over. None of them stops the reading. The key timing is immediate
 // unless a pair sets it; a ninth pair whose name is unknown is still read as
 // the key timing, which only the exact word "scheduled" schedules. In the
 // keyer modes a DahLine equal to the KeyLine moves to DSR, or to CTS when the
