@@ -36,8 +36,8 @@ enum class KeyerMode : uint8_t { Straight, IambicA, IambicB, Ultimatic, Bug };
 // The speeds and weights the keyer takes.
 constexpr int32_t kLowestKeyerSpeed = 5;
 constexpr int32_t kHighestKeyerSpeed = 60;
-constexpr int32_t kLightestKeyerWeight = 25;
-constexpr int32_t kHeaviestKeyerWeight = 75;
+constexpr int32_t kLowestKeyerWeight = 25;
+constexpr int32_t kHighestKeyerWeight = 75;
 
 // The audio thread's record of the paddles and the element under way.
 // Frames count from the first fill call.

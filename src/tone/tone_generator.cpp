@@ -51,7 +51,7 @@ void ComputeToneParameters(ToneGenerator& generator, const ToneRequest& request)
   params.scheduled = request.scheduled;
   params.counterFrequency = ReadPerformanceFrequency();
   params.keyer = request.keyer;
-  params.keyerWeight = std::clamp(request.keyerWeight, kLightestKeyerWeight, kHeaviestKeyerWeight);
+  params.keyerWeight = std::clamp(request.keyerWeight, kLowestKeyerWeight, kHighestKeyerWeight);
   SetKeyerSpeed(generator, request.keyerSpeed);
 
   generator.envelope = Envelope{};
