@@ -181,4 +181,25 @@ TEST_F(KeyerTest, PaddleScripts) {
   }
 }
 
+// A dit sounds, sample for sample, as a straight press of its mark's length:
+// the same envelope, also where the mark ends within the rise.
+TEST_F(KeyerTest, AnElementSoundsAsAStraightPressOfItsMark) {
+  const struct {
+    int32_t speed, weight;
+    uint32_t mark;
+  } cases[] = {{25, 50, 2304}, {60, 25, 480}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.speed);
+    const uint32_t length = 4 * c.mark;
+    Install({.sampleRate = kRate, .keyer = KeyerMode::IambicA, .keyerSpeed = c.speed, .keyerWeight = c.weight});
+    PaddleDown(Paddle::Dit, PaddleSource::Keyboard);
+    PaddleUp(Paddle::Dit, PaddleSource::Keyboard);
+    const std::vector<int16_t> dit = Fill(length);
+    Install({.sampleRate = kRate});
+    Down();
+    Up(c.mark * 1000000 / kRate);
+    EXPECT_EQ(dit, Fill(length));
+  }
+}
+
 }  // namespace
