@@ -9,13 +9,19 @@
 //   fall lengths that follow the settings (held to 0 to 1 s);
 // - no step between two samples larger than a full-level tone's largest
 //   step plus the envelope's largest step: anything larger is a click;
-// - silence within the fall plus one cycle of the last key-up;
-// - every press long enough to reach full level does reach it: none lost.
+// - silence within the fall plus one cycle of the last key-up (in the keyer
+//   modes, of the two elements that may follow the last release);
+// - every straight press long enough to reach full level does reach it:
+//   none lost.
 //
 // Input: one byte for the device (rate and buffer size), one seed for the
 // fill calls' wake-ups, the settings file's length (16 bits, little end
-// first), the settings file, then the key edges, alternately down and up
-// from a key-down, each the time since the one before in 16 bits of 20 µs.
+// first), the settings file, then the key edges, each the time since the one
+// before in 16 bits of 20 µs. With a straight key they alternate down and up
+// from a key-down. In the keyer modes the two low bits of each time pick
+// the input whose side it turns over (the space bar, the dit paddle's key,
+// the dah paddle's key, the dit paddle's line), and every input left down is
+// released at the end.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -51,11 +57,19 @@ constexpr double kLongestEnvelope = 1.0;  // seconds, rise and fall
 constexpr double kLatestWake = 7e-3;
 constexpr double kPi = 3.141592653589793;
 
+struct Edge {
+  double time;  // seconds
+  uint8_t input;
+  bool down;
+};
+
 struct Script {
   SimulatedDevice device;
   unsigned seed = 0;
   std::string settingsFile;
-  std::vector<double> edges;  // seconds; down, up, down, ...
+  std::vector<double> times;  // seconds
+  std::vector<uint8_t> inputs;
+  std::vector<Edge> edges;  // in time order, once the settings are known
 };
 
 uint32_t Read16(const uint8_t* at) { return at[0] | (static_cast<uint32_t>(at[1]) << 8); }
@@ -68,13 +82,40 @@ bool Parse(const uint8_t* data, size_t size, Script& script) {
   const size_t length = std::min<size_t>(Read16(data + 2), size - 4);
   script.settingsFile.assign(reinterpret_cast<const char*>(data + 4), length);
   double time = 0.01;
-  for (size_t at = 4 + length; at + 1 < size && script.edges.size() < kMostEdges; at += 2) {
+  for (size_t at = 4 + length; at + 1 < size && script.times.size() < kMostEdges; at += 2) {
     time += Read16(data + at) * kEdgeUnit;
     if (time > kLastEdge) break;
-    script.edges.push_back(time);
+    script.times.push_back(time);
+    script.inputs.push_back(data[at] & 3);
   }
-  if (script.edges.size() % 2 != 0) script.edges.push_back(time + kLastReleaseGap);
   return true;
+}
+
+// The edges of the script for the keyer mode in use: each input turns over
+// at its times, and is released at the end if it was left down.
+void MakeEdges(Script& script, bool keyer) {
+  bool down[4] = {};
+  for (size_t i = 0; i < script.times.size(); ++i) {
+    const uint8_t input = keyer ? script.inputs[i] : 0;
+    down[input] = !down[input];
+    script.edges.push_back({script.times[i], input, down[input]});
+  }
+  const double end = script.times.empty() ? 0.0 : script.times.back() + kLastReleaseGap;
+  for (uint8_t input = 0; input < 4; ++input) {
+    if (down[input]) script.edges.push_back({end, input, false});
+  }
+}
+
+void PerformEdge(const Edge& edge) {
+  constexpr Paddle kPaddles[] = {Paddle::Dit, Paddle::Dit, Paddle::Dah, Paddle::Dit};
+  constexpr PaddleSource kSources[] = {PaddleSource::Keyboard, PaddleSource::Keyboard, PaddleSource::Keyboard,
+                                       PaddleSource::Line};
+  if (edge.input == 0) {
+    edge.down ? KeyDown() : KeyUp();
+  } else {
+    edge.down ? PaddleDown(kPaddles[edge.input], kSources[edge.input])
+              : PaddleUp(kPaddles[edge.input], kSources[edge.input]);
+  }
 }
 
 // The parameters the path put in use, read in one place.
@@ -83,12 +124,17 @@ struct Tone {
   uint32_t wholeWave, halfWave, rise, fall;
   bool scheduled;
   uint32_t scheduleDelay;  // samples, once a fill call has run
+  bool keyer;
+  double afterRelease;  // samples the keyer may go on for after the last release
 };
 
 Tone ToneInUse(const ToneGenerator& g) {
   const ToneParameters& p = g.params;
   return {p.amplitude, p.phaseIncrement, p.WaveLength, p.wholeWaveLength, p.halfWaveLength,
-          p.dwTotalRiseTimeSamples, p.dwCalculatedFallTimeSamples, p.scheduled, g.schedule.delayFrames};
+          p.dwTotalRiseTimeSamples, p.dwCalculatedFallTimeSamples, p.scheduled, g.schedule.delayFrames,
+          p.keyer != KeyerMode::Straight,
+          // The element under way and the two that may be remembered, all dahs.
+          p.keyer != KeyerMode::Straight ? 12 * 1.2 * static_cast<uint32_t>(p.sampleRate) / g.keyerSpeed.load() : 0.0};
 }
 
 // The run's timing and device, for the report of a failed check.
@@ -137,9 +183,9 @@ std::vector<int16_t> Play(ToneGenerator& g, const Script& script, double until) 
   size_t next = 0;
   for (uint64_t k = 0; device.TimeOfSample(static_cast<double>(k) * device.buffer) < until; ++k) {
     const double call = calls.Next(k);
-    for (; next < script.edges.size() && script.edges[next] < call; ++next) {
-      counter.now = Ticks(script.edges[next]);
-      next % 2 == 0 ? KeyDown() : KeyUp();
+    for (; next < script.edges.size() && script.edges[next].time < call; ++next) {
+      counter.now = Ticks(script.edges[next].time);
+      PerformEdge(script.edges[next]);
     }
     counter.now = Ticks(call);
     channel.fillCallback(buffer.data(), channel.sampleCount, channel.callbackContext);
@@ -188,7 +234,8 @@ void ExpectSilenceAfterLastRelease(const std::vector<int16_t>& out, const Tone& 
   const auto sounding = std::find_if(out.rbegin(), out.rend(), [](int16_t s) { return s != 0; });
   if (sounding == out.rend() || script.edges.empty()) return;
   const double lastSound = static_cast<double>(out.rend() - sounding - 1);
-  const double latest = script.device.SampleAt(script.edges.back()) + delay.most + tone.fall + tone.wholeWave + 2;
+  const double latest = script.device.SampleAt(script.edges.back().time) + delay.most + tone.afterRelease +
+                        tone.fall + tone.wholeWave + 2;
   Expect(lastSound <= latest, "sound after the fall and a cycle past the last key-up", lastSound, latest);
 }
 
@@ -197,9 +244,10 @@ void ExpectSilenceAfterLastRelease(const std::vector<int16_t>& out, const Tone& 
 void ExpectEveryPressHeard(const std::vector<int16_t>& out, const Tone& tone, const Script& script, Delay delay) {
   const SimulatedDevice& device = script.device;
   const double heard = std::max(0.7 * tone.amplitude - 1, 1.0);
+  if (tone.keyer) return;
   for (size_t i = 0; i + 1 < script.edges.size(); i += 2) {
-    const double down = device.SampleAt(script.edges[i]);
-    const double up = device.SampleAt(script.edges[i + 1]);
+    const double down = device.SampleAt(script.edges[i].time);
+    const double up = device.SampleAt(script.edges[i + 1].time);
     const double from = std::ceil(down + delay.most + tone.rise + 2);
     const double to = from + tone.wholeWave + 2;
     if (to > up + delay.least - tone.halfWave - 2 || to > static_cast<double>(out.size())) continue;
@@ -214,8 +262,9 @@ void ExpectEveryPressHeard(const std::vector<int16_t>& out, const Tone& tone, co
 // cycle, and two buffers more.
 double RunEnd(const Tone& tone, const Script& script) {
   const double rate = script.device.rate;
-  const double last = script.edges.empty() ? 0.0 : script.edges.back();
-  return last + (2.0 * script.device.buffer + tone.fall + tone.wholeWave + 4) / rate + 2 * kLatestWake +
+  const double last = script.edges.empty() ? 0.0 : script.edges.back().time;
+  return last + (2.0 * script.device.buffer + tone.afterRelease + tone.fall + tone.wholeWave + 4) / rate +
+         2 * kLatestWake +
          std::ceil(1e-3 * rate) / rate + tone.halfWave / rate;
 }
 
@@ -250,6 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DescribeRun(generator, script.device);
     const double rate = script.device.rate;
     ExpectParameters(ToneInUse(generator), asked, rate);
+    MakeEdges(script, asked.keyer != KeyerMode::Straight);
     const std::vector<int16_t> out = Play(generator, script, RunEnd(ToneInUse(generator), script));
     const Tone tone = ToneInUse(generator);
     const Delay delay = PathDelay(tone, script.device);

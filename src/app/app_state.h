@@ -9,7 +9,9 @@
 struct ToneGenerator;
 
 struct AppState {
-  // True from an accepted key-down until the next key-up.
+  // With the straight key, true from an accepted key-down until the next
+  // key-up; in the keyer modes, while the tone is keyed, as the lamp thread
+  // follows it.
   std::atomic<bool> keyed{false};
 
   // Key clock: counter values of the last key-down and key-up, and the

@@ -67,8 +67,9 @@ struct KeySchedule {
 // Starts a fill call of `frames` frames at counter value `now`: the clock,
 // the delay, and the key where it was left if edges were lost.
 void BeginScheduleCall(ToneGenerator& generator, int64_t now, uint32_t frames);
-// Applies every queued edge due at frame `at` of this call, and returns the
-// frame of the next one due within the call (`frames` if none).
+// Applies every queued edge due at frame `at` of this call, then starts the
+// keyer's element due there, and returns the next frame within the call at
+// which an edge, the keyer or the end of the keying is due (`frames` if none).
 uint32_t MeetEdges(ToneGenerator& generator, uint32_t at, uint32_t frames);
 // Ends the call.
 void EndScheduleCall(ToneGenerator& generator, uint32_t frames);

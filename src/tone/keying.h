@@ -1,7 +1,7 @@
 #pragma once
-// The keying controller, where the space bar and the key line meet the tone.
-// Safe to call from both key sources at once; allocates nothing, takes no
-// lock and writes no log line.
+// The keying controller, where the keys and the paddles meet the tone. Safe
+// to call from both key sources' threads at once; allocates nothing, takes
+// no lock and writes no log line.
 
 #include <cstdint>
 

@@ -8,6 +8,8 @@ prepares the Wine prefix and a display; VELKIN_BIN names the build's bin folder
 (velkin.exe, ASIOHOST.dll, window_probe.exe) and VELKIN_WORK a scratch folder.
 """
 
+import collections
+import math
 import os
 import random
 import re
@@ -20,7 +22,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from velkin_driver import (  # noqa: E402
-    AMPLITUDE, RISE_START, TITLE, SinkRecording, Velkin, analyse_tone, config_text, count_full_rises,
+    AMPLITUDE, RISE_START, TITLE, Paddles, SinkRecording, Velkin, analyse_tone, config_text, count_full_rises,
     find_all_visible, find_tones,
     find_visible, focus_thief, pactl, poll, pseudo_terminal_port, read_bmp, read_log, read_ppm, tone_lengths_ms)
 
@@ -268,6 +270,107 @@ class ScheduledKeyingTest(unittest.TestCase):
         print(f"scheduled tone length less key-down time and fall: {errors} ms", file=sys.stderr)
         off = [error for error in errors if abs(error) > self.TOLERANCE_MS]
         self.assertLessEqual(len(off), self.LATE_KEY_EVENTS, errors)
+
+
+MORSE = {"A": ".-", "B": "-...", "C": "-.-.", "D": "-..", "E": ".", "F": "..-.", "G": "--.", "H": "....",
+         "I": "..", "J": ".---", "K": "-.-", "L": ".-..", "M": "--", "N": "-.", "O": "---", "P": ".--.",
+         "Q": "--.-", "R": ".-.", "S": "...", "T": "-", "U": "..-", "V": "...-", "W": ".--", "X": "-..-",
+         "Y": "-.--", "Z": "--.."}
+
+
+class PaddleKeyingTest(unittest.TestCase):
+    """The keyer at 25 wpm, keyed with Left Ctrl (dit) and Right Ctrl (dah)
+    through XTest, heard on the recorder at 48000 Hz."""
+
+    RATE = 48000
+    UNIT = 2304  # samples: 1.2 s / 25
+    UNIT_S = UNIT / RATE
+    TAP = 0.01  # seconds a paddle is closed for one element
+    PADDLE = {".": "dit", "-": "dah"}
+    MODE_NAMES = {"iambicA": "iambic A", "iambicB": "iambic B"}
+
+    def key(self, name, mode, events):
+        """The tones Velkin keyed in `mode` from the paddle `events`."""
+        pairs = f"Keyer {mode}\nSpeed 25\n"
+        with Velkin(name, config=config_text(pairs=pairs), rate=self.RATE) as app:
+            app.start()
+            app.wait_window()
+            app.focus()
+            with Paddles() as paddles:
+                paddles.play(events)
+            time.sleep(1.0)  # the elements the keyer still owes, and the recorder's buffers
+            self.assertEqual(app.quit_with_escape(), 0)
+        log = app.log_lines()
+        fall = log.index("Fall time: 0.01000")
+        self.assertEqual(log[fall + 1:fall + 4], [f"Keyer: {self.MODE_NAMES[mode]}", "Keyer speed: 25",
+                                                  "Keyer weight: 50"])
+        left, _, rate = app.recording()
+        self.assertEqual(rate, self.RATE)
+        return find_tones(left)
+
+    def taps(self, text):
+        """One paddle tap for each element of `text`: the first element of a
+        letter asked for while the keyer is idle, every later one halfway
+        through the element before it, which the keyer remembers; three idle
+        units after each letter, four more after each word."""
+        events, at = [], 0.0
+        for word in text.split():
+            for letter in word:
+                ask = at
+                for element in MORSE[letter]:
+                    events += [(ask, self.PADDLE[element], True), (ask + self.TAP, self.PADDLE[element], False)]
+                    length = (2 if element == "." else 4) * self.UNIT_S
+                    ask = at + length / 2
+                    at += length
+                at += 3 * self.UNIT_S
+            at += 4 * self.UNIT_S
+        return events
+
+    def words(self, tones):
+        """The tones grouped into letters, and the letters into words."""
+        words, letter = [[]], []
+        for i, tone in enumerate(tones):
+            letter.append(tone)
+            gap = tones[i + 1][0] - tone[1] if i + 1 < len(tones) else math.inf
+            if gap > 2.5 * self.UNIT:
+                words[-1].append(letter)
+                letter = []
+            if 5.5 * self.UNIT < gap < math.inf:
+                words.append([])
+        return words
+
+    def element(self, tone):
+        return "." if tone[1] - tone[0] < 2 * self.UNIT else "-"
+
+    def test_a_text_keyed_in_iambic_b_gives_its_letters_with_exact_elements(self):
+        text = "CQ DE VELKIN"
+        words = self.words(self.key("paddle-text", "iambicB", self.taps(text)))
+        codes = {pattern: letter for letter, pattern in MORSE.items()}
+        heard = " ".join("".join(codes.get("".join(map(self.element, letter)), "?") for letter in word)
+                         for word in words)
+        self.assertEqual(heard, text)
+        lengths, periods = collections.defaultdict(list), []
+        for letter in (letter for word in words for letter in word):
+            for tone, following in zip(letter, letter[1:] + [None]):
+                lengths[self.element(tone)].append(tone[1] - tone[0])
+                if following:
+                    periods.append((self.element(tone), following[0] - tone[0]))
+        print(f"paddle tones: lengths {dict((k, sorted(set(v))) for k, v in lengths.items())}, "
+              f"onset to onset {sorted(set(p for _, p in periods))} samples", file=sys.stderr)
+        # All dits one length, all dahs another.
+        for element, seen in lengths.items():
+            self.assertLessEqual(max(seen) - min(seen), 1, (element, seen))
+        # Onset to onset a dit and its space are two units, a dah and its
+        # space four: every space inside a letter is one unit.
+        for element, period in periods:
+            self.assertLessEqual(abs(period - (2 if element == "." else 4) * self.UNIT), 1, periods)
+
+    def test_one_squeeze_gives_one_more_element_in_mode_b_than_in_mode_a(self):
+        # Dah first, then dit, both let go halfway through the second element.
+        release = 5 * self.UNIT_S
+        squeeze = [(0.0, "dah", True), (0.01, "dit", True), (release, "dah", False), (release, "dit", False)]
+        counts = {mode: len(self.key(f"squeeze-{mode}", mode, squeeze)) for mode in ("iambicA", "iambicB")}
+        self.assertEqual(counts, {"iambicA": 2, "iambicB": 3})
 
 
 class ShutdownTest(unittest.TestCase):

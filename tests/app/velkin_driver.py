@@ -33,13 +33,13 @@ Box = collections.namedtuple("Box", "title xid texts window_visible")
 Tone = collections.namedtuple("Tone", "first_samples peak full_level_ms fall_ms faded")
 
 
-def config_text(port="NONE", device=0, key_timing=None, fall_time=0.01):
+def config_text(port="NONE", device=0, key_timing=None, fall_time=0.01, pairs=""):
     """The default settings but for the port ("NONE" is rejected without a
     box), the audio device and the fall; `key_timing` is the value of a ninth
-    pair."""
+    pair, and `pairs` named pairs after it."""
     return (f"DeviceNumber {device}\nAttenuation 3.0\nFrequency 1000.0\nRiseTime 0.01\nFallTime {fall_time}\n"
             f"PortName {port}\nKeyLine DSR\nDebounceDelay 0\n"
-            + (f"KeyTiming {key_timing}\n" if key_timing else ""))
+            + (f"KeyTiming {key_timing}\n" if key_timing else "") + pairs)
 
 
 @contextlib.contextmanager
@@ -421,6 +421,47 @@ class ScreenPixels:
 
     def __exit__(self, *exc):
         self._x11.XCloseDisplay(self.display)
+
+
+class Paddles:
+    """The keyer's paddles on the keyboard: Left Ctrl the dit, Right Ctrl the
+    dah, each sent alone through XTest (xdotool sends a Left Ctrl with every
+    Right Ctrl), at given moments."""
+
+    KEYSYMS = {"dit": b"Control_L", "dah": b"Control_R"}
+
+    def __init__(self):
+        self.x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        self.xtest = ctypes.CDLL(ctypes.util.find_library("Xtst"))
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x11.XStringToKeysym.restype = ctypes.c_ulong
+        self.x11.XStringToKeysym.argtypes = [ctypes.c_char_p]
+        self.x11.XKeysymToKeycode.restype = ctypes.c_ubyte
+        self.x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self.x11.XFlush.argtypes = [ctypes.c_void_p]
+        self.x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.xtest.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.display = self.x11.XOpenDisplay(None)
+        if not self.display:
+            raise AssertionError("cannot open the X display")
+        self.codes = {paddle: self.x11.XKeysymToKeycode(self.display, self.x11.XStringToKeysym(keysym))
+                      for paddle, keysym in self.KEYSYMS.items()}
+
+    def play(self, events):
+        """Sends each (seconds from now, "dit" or "dah", down) at its moment."""
+        start = time.perf_counter()
+        for at, paddle, down in sorted(events):
+            while (left := start + at - time.perf_counter()) > 0:
+                time.sleep(min(left, 0.0005))
+            self.xtest.XTestFakeKeyEvent(self.display, self.codes[paddle], 1 if down else 0, 0)
+            self.x11.XFlush(self.display)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.x11.XCloseDisplay(self.display)
 
 
 # --- the private PulseAudio server that run-e2e starts (scripts/lib/pulse.sh)

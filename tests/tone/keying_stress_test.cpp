@@ -10,11 +10,13 @@
 #include <chrono>
 #include <functional>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "lamp_double.h"
 #include "tone/key_clock.h"
+#include "app/settings.h"
 #include "tone/keying.h"
 #include "tone_fixture.h"
 
@@ -30,18 +32,37 @@ void SpinFor(std::chrono::microseconds time) {
   }
 }
 
-// One key source: a burst of random edges, most of them back to back so
-// that the two sources overlap often, ending with a key-up.
-void KeyRandomly(unsigned seed, const std::atomic<bool>& go) {
+// The inputs one key source's thread reports: its edges, and how it lets go.
+struct KeySource {
+  std::vector<void (*)(bool down)> inputs;
+};
+
+void StraightKey(bool down) { down ? KeyDown() : KeyUp(); }
+template <Paddle paddle, PaddleSource source>
+void PaddleKey(bool down) {
+  down ? PaddleDown(paddle, source) : PaddleUp(paddle, source);
+}
+
+// As the port monitor's thread and the window's would report them: the key
+// line alone, or the space bar alone, for the straight key; both paddle
+// lines, or the space bar and both paddle keys, for the keyer.
+const KeySource kStraightSource{{StraightKey}};
+const KeySource kLineSource{{PaddleKey<Paddle::Dit, PaddleSource::Line>, PaddleKey<Paddle::Dah, PaddleSource::Line>}};
+const KeySource kKeyboardSource{{StraightKey, PaddleKey<Paddle::Dit, PaddleSource::Keyboard>,
+                                 PaddleKey<Paddle::Dah, PaddleSource::Keyboard>}};
+
+// One key source: a burst of random edges on its inputs, most of them back
+// to back so that the two sources overlap often, ending with every input up.
+void KeyRandomly(unsigned seed, const KeySource& source, const std::atomic<bool>& go) {
   std::mt19937 random(seed);
   while (!go) {
   }
   const int edges = std::uniform_int_distribution<int>(1, 40)(random);
   for (int i = 0; i < edges; ++i) {
-    random() % 2 ? KeyDown() : KeyUp();
+    source.inputs[random() % source.inputs.size()](random() % 2 != 0);
     if (random() % 4 == 0) SpinFor(std::chrono::microseconds(random() % 100));
   }
-  KeyUp();
+  for (auto* input : source.inputs) input(false);
 }
 
 // Runs FillBuffer back to back until stopped, as the audio library's thread
@@ -72,32 +93,58 @@ class AudioThread {
 
 using KeyingStress = ToneTest;
 
-// In both key timings: every round of edges ends with the key up, the lamp
-// out, and, once the audio thread has met the last edge, silence.
-TEST_F(KeyingStress, TwoKeySourcesAndTheAudioThread) {
-  for (const bool scheduled : {false, true}) {
-    SCOPED_TRACE(scheduled ? "scheduled" : "immediate");
-    ResetKeyClock();
-    lamp.Reset();
-    ToneGenerator& g = Install({.scheduled = scheduled});
-    AudioThread audio(g);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(1500);
-    int rounds = 0;
-    for (unsigned seed = 1; Clock::now() < deadline; seed += 2, ++rounds) {
-      std::atomic<bool> go{false};
-      std::thread line(KeyRandomly, seed, std::cref(go)), spaceBar(KeyRandomly, seed + 1, std::cref(go));
-      go = true;
-      line.join();
-      spaceBar.join();
-
-      ASSERT_FALSE(appState.keyed) << "round " << rounds;
-      ASSERT_FALSE(lamp.lit) << "round " << rounds;
-      const auto wait = Clock::now() + std::chrono::seconds(2);
-      while ((g.sounding || g.edges.Front() != nullptr) && Clock::now() < wait) std::this_thread::yield();
-      ASSERT_FALSE(g.sounding) << "a tone outlived its key-up, round " << rounds;
+// True once no tone has sounded for 20 ms of fill calls back to back (far
+// more samples than any elements the keyer may still owe), within 2 s.
+bool FallsSilent(const ToneGenerator& g) {
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  auto quietSince = Clock::now();
+  uint32_t played = g.buffersPlayed;
+  while (Clock::now() < deadline) {
+    if (g.sounding || g.edges.Front() != nullptr || g.buffersPlayed != played) {
+      played = g.buffersPlayed;
+      quietSince = Clock::now();
+    } else if (Clock::now() - quietSince > std::chrono::milliseconds(20)) {
+      return true;
     }
-    EXPECT_EQ(audio.UnequalHalves(), 0);
-    EXPECT_GT(rounds, 10);
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+// In both key timings, for the straight key and the keyer: every round of
+// edges ends with the key up, the lamp out, and, once the audio thread has
+// met the last edge and the keyer has sent what it owed, silence.
+TEST_F(KeyingStress, TwoKeySourcesAndTheAudioThread) {
+  const struct {
+    KeyerMode keyer;
+    const KeySource &first, &second;
+  } cases[] = {{KeyerMode::Straight, kStraightSource, kStraightSource},
+               {KeyerMode::IambicB, kLineSource, kKeyboardSource},
+               {KeyerMode::Bug, kLineSource, kKeyboardSource}};
+  for (const auto& c : cases) {
+    for (const bool scheduled : {false, true}) {
+      SCOPED_TRACE(std::string(KeyerModeName(c.keyer)) + (scheduled ? " scheduled" : " immediate"));
+      ResetKeyClock();
+      lamp.Reset();
+      ToneGenerator& g = Install({.scheduled = scheduled, .keyer = c.keyer, .keyerSpeed = 60});
+      AudioThread audio(g);
+      const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+      int rounds = 0;
+      for (unsigned seed = 1; Clock::now() < deadline; seed += 2, ++rounds) {
+        std::atomic<bool> go{false};
+        std::thread first(KeyRandomly, seed, std::cref(c.first), std::cref(go)),
+            second(KeyRandomly, seed + 1, std::cref(c.second), std::cref(go));
+        go = true;
+        first.join();
+        second.join();
+
+        ASSERT_FALSE(appState.keyed) << "round " << rounds;
+        ASSERT_FALSE(lamp.lit) << "round " << rounds;
+        ASSERT_TRUE(FallsSilent(g)) << "a tone outlived its key-up, round " << rounds;
+      }
+      EXPECT_EQ(audio.UnequalHalves(), 0);
+      EXPECT_GT(rounds, 10);
+    }
   }
 }
 
