@@ -171,7 +171,7 @@ TEST_F(KeyerTest, PaddleScripts) {
   for (const Script& script : kScripts) {
     for (const bool scheduled : {false, true}) {
       for (const uint32_t buffer : {32u, 4096u}) {
-        SCOPED_TRACE(std::string(script.name) + (scheduled ? " scheduled " : " immediate ") + std::to_string(buffer));
+        SCOPED_TRACE(testing::Message() << script.name << (scheduled ? " scheduled " : " immediate ") << buffer);
         std::string badSpace;
         const std::string elements = Elements(script, Key(script, scheduled, buffer), badSpace);
         EXPECT_TRUE(Matches(elements, script.expected)) << elements;
