@@ -112,10 +112,12 @@ std::string Elements(const Script& script, const std::vector<Mark>& marks, std::
                          : std::abs(static_cast<double>(length) - script.straight) < 0.01 * script.straight ? 'k'
                                                                                                              : '?';
     elements += element;
-    if (element == '?') elements += "(" + std::to_string(length) + ")";
+    if (element == '?') elements.append("(").append(std::to_string(length)).append(")");
     if (i == 0 || element == 'k' || elements[elements.size() - 2] == 'k') continue;
     const uint64_t space = marks[i].start - marks[i - 1].start - marks[i - 1].length;
-    if (space != script.space && badSpace.empty()) badSpace = std::to_string(space) + " before mark " + std::to_string(i);
+    if (space != script.space && badSpace.empty()) {
+      badSpace.append(std::to_string(space)).append(" before mark ").append(std::to_string(i));
+    }
   }
   return elements;
 }
