@@ -33,6 +33,9 @@ struct Settings {
 // The speeds the keyer takes, in words per minute.
 constexpr int32_t kLowestKeyerSpeed = 5;
 constexpr int32_t kHighestKeyerSpeed = 60;
+// The weights it takes: 50 keeps the standard mark to space ratio.
+constexpr int32_t kLowestKeyerWeight = 25;
+constexpr int32_t kHighestKeyerWeight = 75;
 
 // The mode as the log and the window show it: "iambic B".
 const char* KeyerModeName(KeyerMode mode);
@@ -43,14 +46,25 @@ extern Settings settings;
 // file cannot be opened (nothing changed); true otherwise, whatever it holds.
 bool LoadSettings();
 
-// Reads the sixteen items of a settings file, and the ninth pair when there
-// is one, from `in` into `into`. Returns the name of the first value that
-// could not be read (reading stops there), or null when all eight were read.
+// Reads the sixteen items of a settings file, then the named pairs after them,
+// from `in` into `into`. Returns the name of the first of the eight values that
+// could not be read (reading stops there, named pairs included), or null when
+// all eight were read.
+// The names KeyTiming, Keyer, Speed, Weight and DahLine, and their words, are
+// read whatever their case. A pair with a word not known, a number out of its
+// range or not whole, or no value sets its default; one with an unknown name
+// is passed over. Neither stops the reading. The key timing is immediate
+// unless a pair sets it; a ninth pair whose name is unknown is still read as
+// the key timing, which only the exact word "scheduled" schedules. In the
+// keyer modes a DahLine equal to the KeyLine moves to DSR, or to CTS when the
+// KeyLine is CTS.
 const char* ReadSettings(std::istream& in, Settings& into);
 
 // Once the debug log is open: logs the first value that loading could not
-// read (once), and sets each of the attenuation, rise time and fall time that lies
-// outside its range to its nearest bound, with a line naming the value used.
+// read, sets each of the attenuation, rise time and fall time that lies
+// outside its range to its nearest bound, with a line naming the value used,
+// and logs what loading found in the named pairs, each line naming the pair
+// and the value used. The findings of loading are logged once.
 void LogSettingsFindings();
 
 // In the keyer modes, the lines "Keyer: ...", "Keyer speed: ..." and

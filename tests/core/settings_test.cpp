@@ -29,6 +29,10 @@ struct Expected {
   const char* keyLine;
   int32_t debounceDelay;
   KeyTiming keyTiming = KeyTiming::Immediate;
+  KeyerMode keyer = KeyerMode::Straight;
+  int32_t keyerSpeed = 20;
+  int32_t keyerWeight = 50;
+  const char* dahLine = "CTS";
 };
 
 struct Case {
@@ -40,6 +44,12 @@ struct Case {
 
 const std::string kFull =
     "Device 1\nAttenuation 6.5\nFrequency 700\nRise 0.005\nFall 0.004\nPort COM3\nLine CTS\nDebounce 5\n";
+
+// kFull as read, with what the pairs after it set.
+Expected Full(KeyTiming keyTiming = KeyTiming::Immediate, KeyerMode keyer = KeyerMode::Straight,
+              int32_t keyerSpeed = 20, int32_t keyerWeight = 50, const char* dahLine = "CTS") {
+  return {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5, keyTiming, keyer, keyerSpeed, keyerWeight, dahLine};
+}
 
 class SettingsFile : public ::testing::TestWithParam<Case> {};
 
@@ -59,6 +69,10 @@ TEST_P(SettingsFile, FillsTheFieldsByTheStoppingRule) {
   EXPECT_STREQ(s.keyLine, e.keyLine);
   EXPECT_EQ(s.debounceDelay, e.debounceDelay);
   EXPECT_EQ(s.keyTiming, e.keyTiming);
+  EXPECT_EQ(s.keyer, e.keyer);
+  EXPECT_EQ(s.keyerSpeed, e.keyerSpeed);
+  EXPECT_EQ(s.keyerWeight, e.keyerWeight);
+  EXPECT_STREQ(s.dahLine, e.dahLine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -99,14 +113,30 @@ INSTANTIATE_TEST_SUITE_P(
              {-1, -6, 700, -1, 0, "COM2", "DSR", -5}},
         Case{"TextAfterLastItemIgnored", kFull + "; a comment 42 that is never read\n",
              {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
-        Case{"ScheduledKeying", kFull + "KeyTiming scheduled\n",
-             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5, KeyTiming::Scheduled}},
-        Case{"ImmediateKeying", kFull + "KeyTiming immediate\n", {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
-        Case{"OnlyTheExactWordSchedules", kFull + "KeyTiming Scheduled",
-             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
-        Case{"LongerWordDoesNotSchedule", kFull + "KeyTiming scheduledx",
-             {1, 6.5, 700, 0.005, 0.004, "COM3", "CTS", 5}},
-        Case{"NinthPairAfterAStoppedReading", "D 1 A x F 700 R 0.02 F 0.02 P COM2 L CTS X 4 K scheduled",
+        Case{"ScheduledKeying", kFull + "KeyTiming scheduled\n", Full(KeyTiming::Scheduled)},
+        Case{"ImmediateKeying", kFull + "KeyTiming immediate\n", Full()},
+        Case{"KeyTimingWordInAnyCase", kFull + "KeyTiming Scheduled", Full(KeyTiming::Scheduled)},
+        Case{"UnnamedNinthPairSchedules", kFull + "Timing scheduled", Full(KeyTiming::Scheduled)},
+        Case{"OnlyTheExactWordSchedulesInAnUnnamedNinthPair", kFull + "Timing Scheduled", Full()},
+        Case{"LongerWordDoesNotSchedule", kFull + "Timing scheduledx", Full()},
+        Case{"UnnamedTenthPairDoesNotSchedule", kFull + "Speed 30 Timing scheduled",
+             Full(KeyTiming::Immediate, KeyerMode::Straight, 30)},
+        Case{"UnnamedNinthPairThenNamedPairs", kFull + "Timing scheduled Keyer bug Weight 60",
+             Full(KeyTiming::Scheduled, KeyerMode::Bug, 20, 60, "DSR")},
+        Case{"NamedPairsInAnyOrderAndCase", kFull + "dahline rlsd WEIGHT 75 Speed 5 keyer IAMBICb keytiming SCHEDULED",
+             Full(KeyTiming::Scheduled, KeyerMode::IambicB, 5, 75, "RLS")},
+        Case{"HighestSpeedLowestWeight", kFull + "Keyer ultimatic Weight 25 Speed 60 DahLine Ring",
+             Full(KeyTiming::Immediate, KeyerMode::Ultimatic, 60, 25, "RIN")},
+        Case{"SpeedBelowWeightAbove", kFull + "Keyer iambicA DahLine DSR Speed 4 Weight 76",
+             Full(KeyTiming::Immediate, KeyerMode::IambicA, 20, 50, "DSR")},
+        Case{"SpeedAboveWeightBelow", kFull + "Speed 61 Weight 24", Full()},
+        Case{"NumbersNotWhole", kFull + "Speed 30x Weight 40.0", Full()},
+        Case{"BadPairsDoNotStopLaterOnes", kFull + "Keyer fast Speed 70 Tone 5 Weight 30 Keyer iambicA DahLine XYZ",
+             Full(KeyTiming::Immediate, KeyerMode::IambicA, 20, 30, "DSR")},
+        Case{"StraightKeepsTheDahLineOnTheKeyLine", kFull + "DahLine CTS", Full()},
+        Case{"DahLineMovesToCtsOffADsrKeyLine", "D 1 A 3 F 700 R 0.01 F 0.01 P COM3 L DSR X 5 Keyer bug DahLine dsr",
+             {1, 3, 700, 0.01, 0.01, "COM3", "DSR", 5, KeyTiming::Immediate, KeyerMode::Bug, 20, 50, "CTS"}},
+        Case{"NinthPairAfterAStoppedReading", "D 1 A x F 700 R 0.02 F 0.02 P COM2 L CTS X 4 K scheduled Speed 30",
              {1, 3.0, 1000.0, 0.01, 0.01, "", "", 0}, "Attenuation"},
         Case{"NotANumber", "D 1 A 6 F nan R 0.02 F 0.02 P COM2 L CTS X 4",
              {1, 6, 1000.0, 0.01, 0.01, "", "", 0}, "Frequency"},
@@ -116,11 +146,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SettingsFile, OverlongItemsAreConsumedWholeAndNeverOverrunAField) {
   const std::string huge(100000, 'X');
-  const Settings s = Read(huge + " 1 A 3 F 1000 R 0.01 F 0.01 P " + huge + " L " + huge + " X 7");
+  const Settings s = Read(huge + " 1 A 3 F 1000 R 0.01 F 0.01 P " + huge + " L " + huge + " X 7 T x Speed " +
+                          huge + " " + huge + " 1 Weight 30");
   EXPECT_EQ(s.deviceNumber, 1);
   EXPECT_STREQ(s.portName, "XXXXX");
   EXPECT_STREQ(s.keyLine, "XXX");
   EXPECT_EQ(s.debounceDelay, 7);
+  EXPECT_EQ(s.keyerSpeed, 20);
+  EXPECT_EQ(s.keyerWeight, 30);
 }
 
 TEST(SettingsFile, DefaultsAreInPlaceFromTheStart) {
@@ -134,6 +167,10 @@ TEST(SettingsFile, DefaultsAreInPlaceFromTheStart) {
   EXPECT_STREQ(s.keyLine, "DSR");
   EXPECT_EQ(s.debounceDelay, 0);
   EXPECT_EQ(s.keyTiming, KeyTiming::Immediate);
+  EXPECT_STREQ(KeyerModeName(s.keyer), "straight");
+  EXPECT_EQ(s.keyerSpeed, 20);
+  EXPECT_EQ(s.keyerWeight, 50);
+  EXPECT_STREQ(s.dahLine, "CTS");
 }
 
 }  // namespace
@@ -187,7 +224,9 @@ struct BoundCase {
   int32_t sampleRate = 48000;  // for the frequency
 };
 
-class ToneSettingBound : public ::testing::TestWithParam<BoundCase> {
+// In a folder of its own with the debug log open; the settings come back after.
+template <typename Param>
+class LoggedSettings : public ::testing::TestWithParam<Param> {
  protected:
   void SetUp() override {
     saved_ = settings;
@@ -202,6 +241,8 @@ class ToneSettingBound : public ::testing::TestWithParam<BoundCase> {
   ScratchDirectory scratch_;
   Settings saved_;
 };
+
+class ToneSettingBound : public LoggedSettings<BoundCase> {};
 
 TEST_P(ToneSettingBound, KeepsTheValueInsideAndLogsTheBoundUsedOutside) {
   const BoundCase& c = GetParam();
@@ -268,5 +309,66 @@ TEST_F(ToneSettingBound, UnreadValueIsNamedOnceBeforeTheBoundsAndNamesItsItem) {
   EXPECT_EQ(LogBody(), (Lines{"Cannot read Frequency: later settings keep their defaults",
                               "Attenuation out of range: -6.00000, using 0"}));
 }
+
+// The log lines of a loaded config.ini: its findings, told once, after those
+// of the eight, then the keyer's lines.
+struct LoggedCase {
+  const char* name;
+  std::string text;
+  Lines logged;
+};
+
+class LoadedSettingsLog : public LoggedSettings<LoggedCase> {};
+
+TEST_P(LoadedSettingsLog, NamesEachFindingAndTheValueUsed) {
+  const LoggedCase& c = GetParam();
+  std::ofstream("config.ini") << c.text;
+  ASSERT_TRUE(LoadSettings());
+  LogSettingsFindings();
+  LogSettingsFindings();
+  LogKeyerSettings();
+  EXPECT_EQ(LogBody(), c.logged);
+}
+
+const std::string kTenUnknown = [] {
+  std::string pairs;
+  for (int i = 0; i < 10; ++i) pairs += "Tone 1 ";
+  return pairs;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LoadedSettingsLog,
+    ::testing::Values(
+        LoggedCase{"UnnamedNinthPairTellsNothing", kFull + "Timing soon\n", {}},
+        LoggedCase{"StraightTellsNothingOfTheDahLineOnTheKeyLine", kFull + "DahLine cts\n", {}},
+        LoggedCase{"BadValuesNameTheDefaultInFileOrder",
+                   kFull + "Speed 70 Weight 80 Keyer fast DahLine XYZ KeyTiming soon",
+                   {"Speed out of range: 70, using 20", "Weight out of range: 80, using 50",
+                    "Keyer not known: fast, using straight", "DahLine not known: XYZ, using CTS",
+                    "KeyTiming not known: soon, using immediate"}},
+        LoggedCase{"NotWholeAndMissingValues", kFull + "Speed 20.5 Weight",
+                   {"Speed not a whole number: 20.5, using 20", "Weight has no value, using 50"}},
+        LoggedCase{"UnknownNameAfterTheNinthPair", kFull + "Speed 25 Tone 5 Keyer iambicB DahLine DSR",
+                   {"Unknown setting Tone: ignored", "Keyer: iambic B", "Keyer speed: 25", "Keyer weight: 50"}},
+        LoggedCase{"OverlongItemsShownCut", kFull + "Speed 00000000000000200 ToneToneToneToneTone 5",
+                   {"Speed out of range: 0000000000000020..., using 20", "Unknown setting ToneToneToneTone...: ignored"}},
+        LoggedCase{"DahLineByDefaultOnTheKeyLine", kFull + "keyer IAMBICA Weight 30",
+                   {"DahLine same as KeyLine: CTS, using DSR", "Keyer: iambic A", "Keyer speed: 20",
+                    "Keyer weight: 30"}},
+        LoggedCase{"DahLineUnknownThenOnTheKeyLine", kFull + "Keyer bug DahLine XYZ",
+                   {"DahLine not known: XYZ, using CTS", "DahLine same as KeyLine: CTS, using DSR", "Keyer: bug",
+                    "Keyer speed: 20", "Keyer weight: 50"}},
+        LoggedCase{"DahLineSetOnADsrKeyLine", "D 0 A 3 F 1000 R 0.01 F 0.01 P COM1 L DSR X 0 Keyer ultimatic DahLine dsr",
+                   {"DahLine same as KeyLine: DSR, using CTS", "Keyer: ultimatic", "Keyer speed: 20",
+                    "Keyer weight: 50"}},
+        LoggedCase{"ManyBadPairsKeptFewAndCounted", kFull + "Keyer iambicB " + kTenUnknown + "DahLine DSR Speed 30",
+                   {"Unknown setting Tone: ignored", "Unknown setting Tone: ignored", "Unknown setting Tone: ignored",
+                    "Unknown setting Tone: ignored", "Unknown setting Tone: ignored", "Unknown setting Tone: ignored",
+                    "Unknown setting Tone: ignored", "Unknown setting Tone: ignored",
+                    "More settings findings not logged: 2", "Keyer: iambic B", "Keyer speed: 30",
+                    "Keyer weight: 50"}},
+        LoggedCase{"AfterTheToneSettingsBounds", "D 0 A -6 F 700 R 0.02 F 0.02 P COM2 L CTS X 4 Speed 70",
+                   {"Attenuation out of range: -6.00000, using 0", "Speed out of range: 70, using 20"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
