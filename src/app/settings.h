@@ -6,13 +6,11 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "tone/keyer.h"
+
 // When a tone starts and falls: as soon as the audio side learns of a key
 // edge, or on the samples that match the edge's stamp, one fixed delay later.
 enum class KeyTiming : uint8_t { Immediate, Scheduled };
-
-// What the key line and the keyboard's Ctrl keys are: a straight key, or the
-// dit and dah paddles of the built-in keyer in one of its modes.
-enum class KeyerMode : uint8_t { Straight, IambicA, IambicB, Ultimatic, Bug };
 
 struct Settings {
   int32_t deviceNumber = 0;
@@ -30,13 +28,6 @@ struct Settings {
   char dahLine[8] = "CTS";   // the dah paddle's line, kept as keyLine is
 };
 
-// The speeds the keyer takes, in words per minute.
-constexpr int32_t kLowestKeyerSpeed = 5;
-constexpr int32_t kHighestKeyerSpeed = 60;
-// The weights it takes: 50 keeps the standard mark to space ratio.
-constexpr int32_t kLowestKeyerWeight = 25;
-constexpr int32_t kHighestKeyerWeight = 75;
-
 // The mode as the log and the window show it: "iambic B".
 const char* KeyerModeName(KeyerMode mode);
 
@@ -53,7 +44,7 @@ bool LoadSettings();
 // The names KeyTiming, Keyer, Speed, Weight and DahLine, and their words, are
 // read whatever their case. A pair with a word not known, a number out of its
 // range or not whole, or no value sets its default; one with an unknown name
-// is passed over. Neither stops the reading. The key timing is immediate
+// is passed over. None of them stops the reading. The key timing is immediate
 // unless a pair sets it; a ninth pair whose name is unknown is still read as
 // the key timing, which only the exact word "scheduled" schedules. In the
 // keyer modes a DahLine equal to the KeyLine moves to DSR, or to CTS when the

@@ -106,7 +106,8 @@ void OpenAudioOutput(ToneGenerator& generator, void* window) {
   FrequencyInUse(settings.frequency, params.sampleRate);
 
   ComputeToneParameters(generator, {settings.attenuation, settings.frequency, settings.riseTime, settings.fallTime,
-                                    settings.keyTiming == KeyTiming::Scheduled});
+                                    settings.keyTiming == KeyTiming::Scheduled, settings.keyer, settings.keyerSpeed,
+                                    settings.keyerWeight});
 
   FillChannelDescriptor(generator);
   generator.channelReady = audioHost.CreateVirtualChannel(&generator.channelDescriptor);

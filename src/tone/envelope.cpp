@@ -227,6 +227,13 @@ void ReleaseTone(ToneGenerator& generator, uint32_t keyDownSamples) {
   envelope.releaseSample = keyDownSamples > half ? keyDownSamples - half : keyDownSamples;
 }
 
+void HoldTone(ToneGenerator& generator) {
+  Envelope& envelope = generator.envelope;
+  if (envelope.state == EnvelopeState::kRising || envelope.state == EnvelopeState::kSteady) {
+    envelope.releaseSample = kNoRelease;
+  }
+}
+
 void BeginEnvelopeCall(ToneGenerator& generator) {
   // Each call starts at the full level, and the steps of the rise and the
   // fall set their own; but the last fall level carries on into a tone's

@@ -52,6 +52,10 @@ void PressTone(ToneGenerator& generator);
 // has passed. Nothing changes for a tone that is already ending.
 void ReleaseTone(ToneGenerator& generator, uint32_t keyDownSamples);
 
+// The press goes on: a release planned for a tone still rising or steady is
+// withdrawn, as if the key had stayed down.
+void HoldTone(ToneGenerator& generator);
+
 // Starts a fill call: the working level it begins with.
 void BeginEnvelopeCall(ToneGenerator& generator);
 // The samples [from, to) of a buffer of `frames` samples a half, both halves

@@ -5,6 +5,8 @@
 
 #include "tone/envelope.h"
 #include "tone/key_clock.h"
+#include "tone/key_output.h"
+#include "tone/keyer.h"
 #include "tone/real_to_count.h"
 #include "tone/tone_generator.h"
 
@@ -56,13 +58,14 @@ bool AfterStall(const KeySchedule& schedule, const ToneParameters& params) {
   return CountsBetween(clock.origin, schedule.now) - clock.bufferTime > StaleCounts(params);
 }
 
-// Where the key-down `edge` takes effect, in frames from this call's first,
-// rounded to the nearest: from its stamp through the clock model and the
-// delay or, while the tone before it still sounds, its gap after the key-up
-// before it. Never before `at`, the frame the call has reached.
-uint64_t KeyDownFrame(const ToneGenerator& generator, const Edge& edge, uint32_t at, uint32_t frames) {
+// Where `edge` takes effect, in frames from this call's first, rounded to
+// the nearest: from its stamp through the clock model and the delay; in the
+// immediate timing on frame `at`, but a key-down while the tone before it
+// still sounds its gap after the key-up before it. Never before `at`, the
+// frame the call has reached.
+uint64_t EdgeFrame(const ToneGenerator& generator, const Edge& edge, uint32_t at, uint32_t frames) {
   const KeySchedule& schedule = generator.schedule;
-  const bool afterTone = generator.envelope.state != EnvelopeState::kSilent;
+  const bool afterTone = edge.input == KeyInput::Key && generator.envelope.state != EnvelopeState::kSilent;
   const double start =
       generator.params.scheduled ? FramesFromBuffer(schedule.clock, edge.stamp, frames) + schedule.delayFrames
       : afterTone ? schedule.lastEdgeFrame - static_cast<double>(schedule.callFrame) +
@@ -79,7 +82,7 @@ void ApplyKeyDown(ToneGenerator& generator, int64_t stamp, uint32_t at) {
   schedule.lastEdgeStamp = stamp;
   schedule.lastEdgeFrame = static_cast<double>(schedule.toneFrame);
   schedule.keyDown = true;
-  PressTone(generator);
+  KeyToneFrom(generator, ToneKey::Straight, schedule.toneFrame);
 }
 
 // The key-up lands where the key-down time says, or on frame `at` when that
@@ -91,14 +94,17 @@ void ApplyKeyUp(ToneGenerator& generator, int64_t stamp, uint32_t at) {
   schedule.lastEdgeStamp = stamp;
   schedule.lastEdgeFrame = static_cast<double>(std::max(schedule.callFrame + at, schedule.toneFrame + held));
   schedule.keyDown = false;
-  ReleaseTone(generator, held);
+  KeyToneUntil(generator, ToneKey::Straight, schedule.toneFrame + held);
 }
 
-// After edges were lost to a full queue the tone follows where the key was
-// left, from this call's first frame: a key left up releases at once.
-void CatchUp(ToneGenerator& generator, bool keyDown) {
+// After edges were lost to a full queue the tone follows where the key and
+// the paddles were left, from this call's first frame: a key left up
+// releases at once.
+void CatchUp(ToneGenerator& generator, uint8_t levels) {
   KeySchedule& schedule = generator.schedule;
   schedule.frontPlaced = false;
+  CatchUpPaddles(generator, levels);
+  const bool keyDown = (levels & InputBit(KeyInput::Key)) != 0;
   if (keyDown == schedule.keyDown) return;
   if (keyDown) {
     ApplyKeyDown(generator, schedule.now, 0);
@@ -107,28 +113,65 @@ void CatchUp(ToneGenerator& generator, bool keyDown) {
   }
 }
 
-// Gives the key-down at the queue's front its frame when it is first met:
-// in the immediate timing for good; in the scheduled timing the latest it
-// may have, no further ahead than the delay past this buffer if this call
-// follows a stall. False when it was met too late to be played: a press long
-// gone is dropped whole, and a key still held sounds from frame `at`.
-bool PlaceKeyDown(ToneGenerator& generator, const Edge& front, uint32_t at, uint32_t frames) {
+// Gives the edge at the queue's front (a key-down or a paddle edge) its frame
+// when it is first met: in the immediate timing for good; in the scheduled
+// timing the latest it may have, no further ahead than the delay past this
+// buffer if this call follows a stall. False when it was met too late to be
+// played: a press long gone is dropped whole, and a key still held sounds
+// from frame `at`; a paddle takes the edge's side at once, but a closing
+// arms no memory.
+bool PlaceEdge(ToneGenerator& generator, const Edge& front, uint32_t at, uint32_t frames) {
   KeySchedule& schedule = generator.schedule;
   KeyEdgeQueue& edges = generator.edges;
   if (!IsStale(generator, front)) {
     const bool anchored = !generator.params.scheduled || AfterStall(schedule, generator.params);
-    schedule.frontFrame = anchored ? KeyDownFrame(generator, front, at, frames) : UINT64_MAX;
+    schedule.frontFrame = anchored ? EdgeFrame(generator, front, at, frames) : UINT64_MAX;
     schedule.frontPlaced = true;
     return true;
   }
   edges.Pop();
+  if (front.input != KeyInput::Key) {
+    MeetPaddleEdge(generator, front, false);
+    return false;
+  }
   const Edge* next = edges.Front();
-  if (next != nullptr && !next->down) {
+  if (next != nullptr && next->input == KeyInput::Key && !next->down) {
     edges.Pop();
   } else {
     ApplyKeyDown(generator, front.stamp, at);
   }
   return false;
+}
+
+// Applies the queued edges due at frame `at`, and returns the frame of the
+// next one due within the call (`frames` if none).
+uint32_t MeetQueuedEdges(ToneGenerator& generator, uint32_t at, uint32_t frames) {
+  KeySchedule& schedule = generator.schedule;
+  KeyEdgeQueue& edges = generator.edges;
+  while (const Edge* edge = edges.Front()) {
+    const Edge front = *edge;
+    if (front.input == KeyInput::Key && !front.down) {
+      edges.Pop();
+      ApplyKeyUp(generator, front.stamp, at);
+      continue;
+    }
+    if (!schedule.frontPlaced && !PlaceEdge(generator, front, at, frames)) continue;
+    // The clock model moves from call to call, as it follows the calls that
+    // catch up after a late wake-up: each call asks it afresh.
+    uint64_t frame = schedule.frontFrame;
+    if (generator.params.scheduled) frame = std::min(frame, EdgeFrame(generator, front, at, frames));
+    const uint64_t due = frame - schedule.callFrame;
+    if (due >= frames) return frames;
+    if (due > at) return static_cast<uint32_t>(due);
+    edges.Pop();
+    schedule.frontPlaced = false;
+    if (front.input == KeyInput::Key) {
+      ApplyKeyDown(generator, front.stamp, at);
+    } else {
+      MeetPaddleEdge(generator, front, true);
+    }
+  }
+  return frames;
 }
 
 }  // namespace
@@ -183,33 +226,14 @@ void BeginScheduleCall(ToneGenerator& generator, int64_t now, uint32_t frames) {
     AdvanceSampleClock(schedule.clock, now, frames, Rate(params), static_cast<double>(params.counterFrequency));
     schedule.delayFrames = ScheduleDelayFrames(generator, frames);
   }
-  bool keyDown = false;
-  if (generator.edges.TakeOverflow(keyDown)) CatchUp(generator, keyDown);
+  uint8_t levels = 0;
+  if (generator.edges.TakeOverflow(levels)) CatchUp(generator, levels);
 }
 
 uint32_t MeetEdges(ToneGenerator& generator, uint32_t at, uint32_t frames) {
-  KeySchedule& schedule = generator.schedule;
-  KeyEdgeQueue& edges = generator.edges;
-  while (const Edge* edge = edges.Front()) {
-    const Edge front = *edge;
-    if (!front.down) {
-      edges.Pop();
-      ApplyKeyUp(generator, front.stamp, at);
-      continue;
-    }
-    if (!schedule.frontPlaced && !PlaceKeyDown(generator, front, at, frames)) continue;
-    // The clock model moves from call to call, as it follows the calls that
-    // catch up after a late wake-up: each call asks it afresh.
-    uint64_t frame = schedule.frontFrame;
-    if (generator.params.scheduled) frame = std::min(frame, KeyDownFrame(generator, front, at, frames));
-    const uint64_t due = frame - schedule.callFrame;
-    if (due >= frames) return frames;
-    if (due > at) return static_cast<uint32_t>(due);
-    edges.Pop();
-    schedule.frontPlaced = false;
-    ApplyKeyDown(generator, front.stamp, at);
-  }
-  return frames;
+  const uint32_t nextEdge = MeetQueuedEdges(generator, at, frames);
+  const uint32_t nextElement = RunKeyer(generator, at, frames);
+  return std::min({nextEdge, nextElement, MeetKeyingEnd(generator, at, frames)});
 }
 
 void EndScheduleCall(ToneGenerator& generator, uint32_t frames) { generator.schedule.callFrame += frames; }

@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "tone/key_clock.h"
 #include "tone/lamp.h"
+#include "tone/performance_counter.h"
 #include "tone/tone_generator.h"
 
 // Both key sources may report at the same moment. The key's state is one
@@ -38,9 +39,16 @@ void QueueEdge(bool down) {
   if (ToneGenerator* generator = appState.toneGenerator) generator->edges.Push({stamp, down});
 }
 
+// In the keyer modes the lamp follows the tone, which the audio thread keys.
+bool LampFollowsKey() {
+  const ToneGenerator* generator = appState.toneGenerator;
+  return generator == nullptr || generator->params.keyer == KeyerMode::Straight;
+}
+
 // The key's new state is published before the lamp is asked to show it.
 void PerformEdge(bool down) {
   QueueEdge(down);
+  if (!LampFollowsKey()) return;
   appState.keyed.store(down, std::memory_order_release);
   UpdateLamp();
 }
@@ -91,8 +99,27 @@ void OnEdge(uint8_t edge) {
   }
 }
 
+// Each paddle source has its own input, so the audio thread ORs a paddle's
+// sources; in the bug mode the dah paddle is the straight key.
+void QueuePaddleEdge(Paddle paddle, PaddleSource source, bool down) {
+  ToneGenerator* generator = appState.toneGenerator;
+  if (generator == nullptr) return;
+  if (paddle == Paddle::Dah && generator->params.keyer == KeyerMode::Bug) {
+    OnEdge(down ? kPressing : kReleasing);
+    return;
+  }
+  const bool line = source == PaddleSource::Line;
+  const KeyInput input = paddle == Paddle::Dit ? (line ? KeyInput::DitLine : KeyInput::DitKeyboard)
+                                               : (line ? KeyInput::DahLine : KeyInput::DahKeyboard);
+  generator->edges.Push({ReadPerformanceCounter(), down, input});
+}
+
 }  // namespace
 
 void KeyDown() { OnEdge(kPressing); }
 
 void KeyUp() { OnEdge(kReleasing); }
+
+void PaddleDown(Paddle paddle, PaddleSource source) { QueuePaddleEdge(paddle, source, true); }
+
+void PaddleUp(Paddle paddle, PaddleSource source) { QueuePaddleEdge(paddle, source, false); }

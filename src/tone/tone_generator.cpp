@@ -1,5 +1,6 @@
 #include "tone/tone_generator.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "log/debug_log.h"
@@ -49,8 +50,13 @@ void ComputeToneParameters(ToneGenerator& generator, const ToneRequest& request)
   params.hasFall = params.dwCalculatedFallTimeSamples != 0;
   params.scheduled = request.scheduled;
   params.counterFrequency = ReadPerformanceFrequency();
+  params.keyer = request.keyer;
+  params.keyerWeight = std::clamp(request.keyerWeight, kLowestKeyerWeight, kHighestKeyerWeight);
+  SetKeyerSpeed(generator, request.keyerSpeed);
 
   generator.envelope = Envelope{};
   generator.schedule = KeySchedule{};
+  generator.output = KeyOutput{};
+  generator.keyer = Keyer{};
   generator.sounding.store(false, std::memory_order_release);
 }

@@ -11,7 +11,9 @@
 #include "asiohost.h"
 #include "tone/envelope.h"
 #include "tone/key_edge_queue.h"
+#include "tone/key_output.h"
 #include "tone/key_schedule.h"
+#include "tone/keyer.h"
 
 constexpr double kTwoPi = 6.283185307179586;
 
@@ -22,6 +24,9 @@ struct ToneRequest {
   double riseTime;     // s
   double fallTime;     // s
   bool scheduled;      // each edge on the sample of its stamp, one delay later
+  KeyerMode keyer = KeyerMode::Straight;
+  int32_t keyerSpeed = 20;   // words per minute
+  int32_t keyerWeight = 50;
 };
 
 // Worked out once, before the channel exists, and only read afterwards.
@@ -40,6 +45,8 @@ struct ToneParameters {
   bool hasFall;
   bool scheduled;
   int64_t counterFrequency;  // counts per second of the key stamps
+  KeyerMode keyer;
+  int32_t keyerWeight;
 };
 
 struct ToneGenerator {
@@ -47,9 +54,14 @@ struct ToneGenerator {
   ToneParameters params;
   // From the key side to the audio thread.
   KeyEdgeQueue edges;
+  std::atomic<int32_t> keyerSpeed;  // words per minute, for the next element
   // The audio thread's own.
   Envelope envelope;
   KeySchedule schedule;
+  KeyOutput output;
+  Keyer keyer;
+  // From the audio thread to the lamp, in the keyer modes.
+  KeyEdgeQueue lampEdges;
   // Written by the audio thread, read by anyone: a tone is on, and the fill
   // calls that produced tone.
   std::atomic<bool> sounding;

@@ -20,6 +20,9 @@ struct ToneSettings {
   double frequency = 1000.0;
   double attenuation = 3.0;
   bool scheduled = false;
+  KeyerMode keyer = KeyerMode::Straight;
+  int32_t keyerSpeed = 20;
+  int32_t keyerWeight = 50;
 };
 
 class ToneTest : public ::testing::Test {
@@ -32,8 +35,8 @@ class ToneTest : public ::testing::Test {
     Remove();
     generator_ = CreateToneGenerator();
     generator_->params.sampleRate = tone.sampleRate;
-    ComputeToneParameters(*generator_,
-                          {tone.attenuation, tone.frequency, tone.riseTime, tone.fallTime, tone.scheduled});
+    ComputeToneParameters(*generator_, {tone.attenuation, tone.frequency, tone.riseTime, tone.fallTime,
+                                        tone.scheduled, tone.keyer, tone.keyerSpeed, tone.keyerWeight});
     appState.toneGenerator = generator_;
     produced_ = 0;
     return *generator_;
