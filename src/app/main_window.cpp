@@ -1,8 +1,11 @@
 #include "app/main_window.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 
 #include "app/app_state.h"
+#include "app/lamp_follower.h"
 #include "app/message_box.h"
 #include "app/settings.h"
 #include "asiohost.h"
@@ -10,6 +13,7 @@
 #include "keyport/key_port.h"
 #include "log/debug_log.h"
 #include "tone/key_clock.h"
+#include "tone/keyer.h"
 #include "tone/keying.h"
 #include "tone/lamp.h"
 #include "tone/tone_generator.h"
@@ -25,6 +29,10 @@ constexpr int kPictureHeight = 247;
 // Posted by UpdateLamp: the key's state has changed.
 constexpr UINT kLampChanged = WM_APP + 1;
 constexpr COLORREF kLampColour = RGB(0, 255, 0);
+// The keyer's mode and speed, in light grey on the dark band at the top of
+// the picture, above the key.
+constexpr RECT kKeyerLabelRect{8, 6, kPictureWidth - 8, 24};
+constexpr COLORREF kKeyerLabelColour = RGB(215, 220, 230);
 
 // The window's drawing objects, made during creation and used by the
 // window's thread alone.
@@ -74,11 +82,28 @@ void RunCreationSequence(HWND window, HINSTANCE instance) {
   LogReal("Rise time", settings.riseTime);
   LogReal("Fall time", settings.fallTime);
   if (settings.keyTiming == KeyTiming::Scheduled) LogLine("Key timing: scheduled");
+  LogKeyerSettings();
+  // The keyer's elements, not the paddles, light the lamp; it follows them
+  // before the paddles on the key port can send any.
+  if (settings.keyer != KeyerMode::Straight) StartLampFollower(*appState.toneGenerator);
   SetupKeyPort();
   ResetKeyClock();
 }
 
-// The picture, and the lamp on it while the key is down.
+// "iambic B  25 wpm", in the window's small system font.
+void DrawKeyerLabel(HDC dc) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%s  %d wpm", KeyerModeName(settings.keyer), static_cast<int>(settings.keyerSpeed));
+  const HGDIOBJ savedFont = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, kKeyerLabelColour);
+  RECT area = kKeyerLabelRect;
+  DrawTextA(dc, text, -1, &area, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+  SelectObject(dc, savedFont);
+}
+
+// The picture, the lamp on it while the key is down and, in the keyer
+// modes, the keyer's label.
 void Paint(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
@@ -91,6 +116,7 @@ void Paint(HWND window) {
     Ellipse(dc, lamp.left, lamp.top, lamp.right, lamp.bottom);
     SelectObject(dc, savedBrush);
   }
+  if (settings.keyer != KeyerMode::Straight) DrawKeyerLabel(dc);
   EndPaint(window, &paint);
 }
 
@@ -101,14 +127,6 @@ void OnLampChanged(HWND window) {
   InvalidateRect(window, &drawing.lampRect, FALSE);
   UpdateWindow(window);
 }
-
-// The keys as this window saw them. Only the GUI thread touches these.
-struct Keyboard {
-  bool spacePressed = false;   // a space-bar key-down came here, its key-up not yet
-  bool escapePressed = false;  // an Escape key-down came here, its key-up not yet
-};
-
-Keyboard keyboard;
 
 // What to do with a key event when the GUI thread's priority cannot be raised.
 enum class WhenSlow { Drop, KeyAnyway };
@@ -125,41 +143,112 @@ void KeyPromptly(void (*key)(), WhenSlow whenSlow) {
   if (raised) SetThreadPriority(thread, saved);
 }
 
+// The keyboard's paddle edges, in the form KeyPromptly takes.
+void DitDown() { PaddleDown(Paddle::Dit, PaddleSource::Keyboard); }
+void DitUp() { PaddleUp(Paddle::Dit, PaddleSource::Keyboard); }
+void DahDown() { PaddleDown(Paddle::Dah, PaddleSource::Keyboard); }
+void DahUp() { PaddleUp(Paddle::Dah, PaddleSource::Keyboard); }
+
+// The keys that key the tone. The space bar is a straight key in every mode;
+// the Ctrl keys are straight keys too in the straight mode, and in the keyer
+// modes the paddles: Left Ctrl the dit, Right Ctrl the dah.
+enum KeyingKey { kSpace, kLeftCtrl, kRightCtrl, kKeyingKeys };
+
+struct KeyActions {
+  void (*press)();
+  void (*release)();
+};
+
+bool IsStraightKey(int key) { return key == kSpace || settings.keyer == KeyerMode::Straight; }
+
+KeyActions ActionsOf(int key) {
+  if (IsStraightKey(key)) return {KeyDown, KeyUp};
+  return key == kLeftCtrl ? KeyActions{DitDown, DitUp} : KeyActions{DahDown, DahUp};
+}
+
+// The keys as this window saw them. Only the GUI thread touches these.
+struct Keyboard {
+  bool held[kKeyingKeys] = {};  // a keying key's key-down came here, its key-up not yet
+  bool escapePressed = false;   // an Escape key-down came here, its key-up not yet
+};
+
+Keyboard keyboard;
+
 // Bit 30 of a key message's lParam: the key was already down before it, as in
 // an auto-repeat.
 constexpr LPARAM kWasDown = LPARAM{1} << 30;
+// Bit 24: an extended key, which of the two Ctrl keys is the right one.
+constexpr LPARAM kExtended = LPARAM{1} << 24;
 
-void OnKeyDown(WPARAM key, LPARAM flags) {
+// The keying key a key message is about; kKeyingKeys for any other key.
+int KeyingKeyOf(WPARAM key, LPARAM flags) {
+  if (key == VK_SPACE) return kSpace;
+  if (key == VK_CONTROL) return (flags & kExtended) ? kRightCtrl : kLeftCtrl;
+  return kKeyingKeys;
+}
+
+bool StraightKeyHeld() {
+  for (int key = 0; key < kKeyingKeys; ++key) {
+    if (keyboard.held[key] && IsStraightKey(key)) return true;
+  }
+  return false;
+}
+
+// A key already held here is repeating, which is no new press.
+void Press(int key) {
+  if (key == kKeyingKeys || keyboard.held[key]) return;
+  keyboard.held[key] = true;
+  KeyPromptly(ActionsOf(key).press, WhenSlow::Drop);
+}
+
+// Only a key pressed here is released here. The straight keys of the
+// keyboard act as one key, held while any of them is, so that two fingers
+// can take turns on it.
+void Release(int key) {
+  if (key == kKeyingKeys || !keyboard.held[key]) return;
+  keyboard.held[key] = false;
+  if (IsStraightKey(key) && StraightKeyHeld()) return;
+  KeyPromptly(ActionsOf(key).release, WhenSlow::KeyAnyway);
+}
+
+// Up and Down set the keyer's speed a word per minute at a time, repeating
+// while held; at the end of the range they change nothing.
+void ChangeKeyerSpeed(HWND window, int32_t change) {
+  const int32_t speed = std::clamp(settings.keyerSpeed + change, kLowestKeyerSpeed, kHighestKeyerSpeed);
+  if (speed == settings.keyerSpeed) return;
+  settings.keyerSpeed = speed;
+  if (ToneGenerator* generator = appState.toneGenerator) SetKeyerSpeed(*generator, speed);
+  LogInt("Keyer speed", speed);
+  InvalidateRect(window, &kKeyerLabelRect, FALSE);
+}
+
+void OnKeyDown(HWND window, WPARAM key, LPARAM flags) {
   // Only the press itself counts: an Escape pressed elsewhere and held while
   // the focus comes here repeats into this window.
   if (key == VK_ESCAPE && !(flags & kWasDown)) keyboard.escapePressed = true;
-  if (key == VK_SPACE) {
-    keyboard.spacePressed = true;
-    KeyPromptly(KeyDown, WhenSlow::Drop);
+  Press(KeyingKeyOf(key, flags));
+  if (settings.keyer != KeyerMode::Straight && (key == VK_UP || key == VK_DOWN)) {
+    ChangeKeyerSpeed(window, key == VK_UP ? 1 : -1);
   }
 }
 
 // Escape quits only when its press came here too: an Escape that answered a
 // message box, or was pressed in another window, must not end the program.
-void OnKeyUp(WPARAM key) {
+void OnKeyUp(WPARAM key, LPARAM flags) {
   if (key == VK_ESCAPE) {
     if (keyboard.escapePressed) PostQuitMessage(0);
     keyboard.escapePressed = false;
   }
-  if (key == VK_SPACE) {
-    keyboard.spacePressed = false;
-    KeyPromptly(KeyUp, WhenSlow::KeyAnyway);
-  }
+  Release(KeyingKeyOf(key, flags));
 }
 
 // The key-ups of keys held while the focus goes elsewhere go elsewhere too.
-// A space bar this window saw pressed gets its key-up here at once, so the
-// tone falls and the lamp goes out; a key held on the serial line sounds on.
+// Each keying key this window saw pressed gets its key-up here at once, so
+// the tone falls and the lamp goes out; a key held on the serial line sounds
+// on.
 void OnFocusLost() {
   keyboard.escapePressed = false;
-  if (!keyboard.spacePressed) return;
-  keyboard.spacePressed = false;
-  KeyPromptly(KeyUp, WhenSlow::KeyAnyway);
+  for (int key = 0; key < kKeyingKeys; ++key) Release(key);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -174,10 +263,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       OnLampChanged(window);
       break;
     case WM_KEYDOWN:
-      OnKeyDown(wParam, lParam);
+      OnKeyDown(window, wParam, lParam);
       break;
     case WM_KEYUP:
-      OnKeyUp(wParam);
+      OnKeyUp(wParam, lParam);
+      break;
+    // With Alt held a key is part of a menu shortcut, not a key; but a keying
+    // key pressed before Alt and let go during it is released.
+    case WM_SYSKEYUP:
+      Release(KeyingKeyOf(wParam, lParam));
       break;
     case WM_KILLFOCUS:
       OnFocusLost();

@@ -1,7 +1,10 @@
 #pragma once
 // The one window: the picture of the key, the lamp in its lower left corner,
-// the space bar as a second key and Escape to quit. Creating the window brings
-// the keying machinery up: the debug log, the audio output and the key port.
+// the space bar and the Ctrl keys as keys of the keyboard's own (in the keyer
+// modes the Ctrl keys are the paddles, Up and Down set the speed, and a label
+// shows the mode and speed), and Escape to quit. Creating the window brings
+// the keying machinery up: the debug log, the audio output, the lamp follower
+// of the keyer modes and the key port.
 
 #include <windows.h>
 

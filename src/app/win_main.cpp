@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/folder_claim.h"
+#include "app/lamp_follower.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/settings.h"
@@ -27,11 +28,13 @@ bool PrepareStart() {
 [[maybe_unused]] const bool startPrepared = PrepareStart();
 
 // Takes the keying machinery down in the reverse order of its creation: the
-// monitor thread keys the tone generator, the audio thread fills from it,
-// both write to the log, and the window's drawing objects, made first, go
-// last. Each step copes with a part that never came up.
+// monitor thread keys the tone generator, the lamp follower reads it, the
+// audio thread fills from it, all write to the log, and the window's drawing
+// objects, made first, go last. Each step copes with a part that never came
+// up.
 void Shutdown() {
   CloseKeyPort();
+  StopLampFollower();
   CloseAudioOutput();
   CloseDebugLog();
   ReleaseDrawingObjects();
