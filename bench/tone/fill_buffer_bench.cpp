@@ -1,5 +1,6 @@
-// FillBuffer's cost per sample in each state of the envelope, beside a bare
-// loop of one sine per sample, and their ratios from the same run.
+// FillBuffer's cost per sample in each state of the envelope and with the
+// keyer sending without pause, beside a bare loop of one sine per sample,
+// and their ratios from the same run.
 
 #include <benchmark/benchmark.h>
 
@@ -11,6 +12,8 @@
 
 #include "app/app_state.h"
 #include "tone/fill_buffer.h"
+#include "tone/keyer.h"
+#include "tone/keying.h"
 #include "tone/tone_generator.h"
 
 namespace {
@@ -57,6 +60,61 @@ void Fill(benchmark::State& run, State state) {
   run.SetItemsProcessed(run.iterations() * kSamples);
 }
 
+// The keyer with both paddles held in iambic B, from a fresh generator of the
+// same tone: dits and dahs alternate, each with its space, so that a call
+// costs its share of rising, steady, falling and silent samples and the
+// keyer's work at each element's start and end. The lamp's queue is emptied
+// after every call, as the lamp follower does.
+ToneGenerator* Squeezed(int32_t wordsPerMinute) {
+  ToneGenerator* g = CreateToneGenerator();
+  g->params.sampleRate = 48000;
+  ComputeToneParameters(*g, {3.0, 1000.0, 0.01, 0.01, false, KeyerMode::IambicB, wordsPerMinute, 50});
+  ToneGenerator* const before = appState.toneGenerator;
+  appState.toneGenerator = g;
+  PaddleDown(Paddle::Dit, PaddleSource::Keyboard);
+  PaddleDown(Paddle::Dah, PaddleSource::Keyboard);
+  appState.toneGenerator = before;
+  return g;
+}
+
+void FillSqueeze(benchmark::State& run, int32_t wordsPerMinute) {
+  ToneGenerator* g = Squeezed(wordsPerMinute);
+  std::vector<int16_t> buffer(2 * kSamples);
+  bool lit = false;
+  for (auto _ : run) {
+    FillBuffer(buffer.data(), 2 * kSamples, g);
+    FollowLamp(*g, INT64_MAX, lit);
+    benchmark::DoNotOptimize(buffer.data());
+    benchmark::ClobberMemory();
+  }
+  run.SetItemsProcessed(run.iterations() * kSamples);
+  DestroyToneGenerator(g);
+}
+
+// The shares of a squeeze's samples in each state, from calls of one sample
+// each: what the rows of the envelope's states predict for it.
+std::map<EnvelopeState, double> SqueezeShares(int32_t wordsPerMinute) {
+  ToneGenerator* g = Squeezed(wordsPerMinute);
+  constexpr int kCounted = 48000 * 10;
+  std::map<EnvelopeState, double> shares;
+  int16_t pair[2];
+  bool lit = false;
+  for (int i = 0; i < kCounted; ++i) {
+    const EnvelopeState before = g->envelope.state;
+    FillBuffer(pair, 2, g);
+    FollowLamp(*g, INT64_MAX, lit);
+    // A sample is produced in the state its step leaves; the last one of a
+    // tone in the state before it ended.
+    const EnvelopeState after = g->envelope.state;
+    shares[after != EnvelopeState::kSilent ? after : before] += 1.0 / kCounted;
+  }
+  DestroyToneGenerator(g);
+  return shares;
+}
+
+void FillSqueeze25(benchmark::State& run) { FillSqueeze(run, 25); }
+void FillSqueeze60(benchmark::State& run) { FillSqueeze(run, 60); }
+
 void FillSilent(benchmark::State& run) { Fill(run, State::kSilent); }
 void FillSteady(benchmark::State& run) { Fill(run, State::kSteady); }
 void FillRising(benchmark::State& run) { Fill(run, State::kRising); }
@@ -90,6 +148,27 @@ BENCHMARK(FillSilent);
 BENCHMARK(FillSteady);
 BENCHMARK(FillRising);
 BENCHMARK(FillFalling);
+BENCHMARK(FillSqueeze25);
+BENCHMARK(FillSqueeze60);
+
+const char* const kStateNames[] = {"silent", "rising", "steady", "falling", "settling", "returning"};
+
+// The row whose samples cost what a sample in `state` does.
+const char* RowOf(EnvelopeState state) {
+  switch (state) {
+    case EnvelopeState::kSilent:
+      return "FillSilent";
+    case EnvelopeState::kSteady:
+      return "FillSteady";
+    case EnvelopeState::kRising:
+    case EnvelopeState::kReturning:
+      return "FillRising";
+    case EnvelopeState::kFalling:
+    case EnvelopeState::kSettling:
+      return "FillFalling";
+  }
+  return "FillSilent";
+}
 
 // The console report, followed by CPU nanoseconds per sample and each
 // state's ratio to the bare sine loop (the median when repeated).
@@ -103,13 +182,33 @@ class RatioReporter : public benchmark::ConsoleReporter {
       }
     }
   }
+  // The squeeze rows also show what their shares of each state would cost
+  // at the rows of those states.
   void Finalize() override {
     ConsoleReporter::Finalize();
     const double bare = nsPerSample_["BareSine"];
-    std::printf("\n%-18s %12s %14s\n", "", "ns/sample", "x bare sine");
-    for (const char* name :
-         {"BareSine", "BareSineAndCosine", "FillSilent", "FillSteady", "FillRising", "FillFalling"}) {
-      std::printf("%-18s %12.2f %14.2f\n", name, nsPerSample_[name], nsPerSample_[name] / bare);
+    std::printf("\n%-18s %12s %14s %20s\n", "", "ns/sample", "x bare sine", "states' rows predict");
+    const struct {
+      const char* name;
+      int32_t squeezeSpeed;  // words per minute, 0 for no squeeze
+    } rows[] = {{"BareSine", 0},   {"BareSineAndCosine", 0}, {"FillSilent", 0},    {"FillSteady", 0},
+                {"FillRising", 0}, {"FillFalling", 0},       {"FillSqueeze25", 25}, {"FillSqueeze60", 60}};
+    for (const auto& [name, wpm] : rows) {
+      std::printf("%-18s %12.2f %14.2f", name, nsPerSample_[name], nsPerSample_[name] / bare);
+      if (wpm != 0) {
+        double predicted = 0.0;
+        std::string mix;
+        for (const auto& [state, share] : SqueezeShares(wpm)) {
+          predicted += share * nsPerSample_[RowOf(state)];
+          if (share < 0.001) continue;
+          char part[32];
+          std::snprintf(part, sizeof part, "%s%s %.1f %%", mix.empty() ? "" : ", ", kStateNames[static_cast<int>(state)],
+                        100.0 * share);
+          mix += part;
+        }
+        std::printf(" %20.2f   (%s)", predicted / bare, mix.c_str());
+      }
+      std::printf("\n");
     }
   }
 
