@@ -172,7 +172,7 @@ std::vector<double> ShutdownStuckShareOfBound(SimulatedSerialPort& port, int run
     port.IgnoreCancellation(false);
     WaitForSingleObject(thread, INFINITE);
     CloseKeyPort();  // the thread has ended: frees what it kept
-    appState.monitorOutlived = false;
+    appState.threadOutlived = false;
   }
   return shares;
 }

@@ -24,10 +24,11 @@ struct AppState {
   // audio output is closed.
   ToneGenerator* toneGenerator = nullptr;
 
-  // Set when shutdown stopped waiting for the port monitor thread before it
-  // ended: what that thread may still touch (the generator among it) is then
-  // left to the end of the process instead of being freed.
-  std::atomic<bool> monitorOutlived{false};
+  // Set when shutdown stopped waiting for the port monitor thread or the
+  // lamp thread before it ended: what that thread may still touch (the
+  // generator among it) is then left to the end of the process instead of
+  // being freed.
+  std::atomic<bool> threadOutlived{false};
 };
 
 extern AppState appState;

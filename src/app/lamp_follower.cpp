@@ -59,7 +59,7 @@ void StopLampFollower() {
     CloseHandle(followerThread);
   } else {
     // Still running: it may read the generator until the process ends.
-    appState.monitorOutlived.store(true, std::memory_order_release);
+    appState.threadOutlived.store(true, std::memory_order_release);
   }
   followerThread = nullptr;
   if (fineTimer) timeEndPeriod(1);

@@ -13,5 +13,5 @@ void StartLampFollower(ToneGenerator& generator);
 // Stops the thread, waiting at most a quarter of a second for it, and leaves
 // the lamp off. When the wait runs out the thread may still read the
 // generator, which is then left to the end of the process
-// (`appState.monitorOutlived`). Nothing to do when none was started.
+// (`appState.threadOutlived`). Nothing to do when none was started.
 void StopLampFollower();

@@ -128,7 +128,7 @@ void CloseAudioOutput() {
   LogInt("Count buffers played", static_cast<int32_t>(generator->buffersPlayed.load(std::memory_order_relaxed)));
   // A port monitor that outlived shutdown may still key the generator; it is
   // then left for the end of the process to take.
-  if (appState.monitorOutlived.load(std::memory_order_acquire)) return;
+  if (appState.threadOutlived.load(std::memory_order_acquire)) return;
   appState.toneGenerator = nullptr;
   DestroyToneGenerator(generator);
 }

@@ -12,6 +12,6 @@ void OpenAudioOutput(ToneGenerator& generator, void* window);
 // Lists the devices in the log. False when there is none.
 bool EnumerateDevices(int32_t& deviceCount);
 // Closes the channel, shuts the library down and logs the buffer count, then
-// frees appState.toneGenerator, unless a port monitor that outlived shutdown
-// may still key it (appState.monitorOutlived).
+// frees appState.toneGenerator, unless a port monitor or lamp thread that
+// outlived shutdown may still touch it (appState.threadOutlived).
 void CloseAudioOutput();

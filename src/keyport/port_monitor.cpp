@@ -251,7 +251,7 @@ void CloseKeyPort() {
   // outstanding; otherwise it, the port and the generator the thread keys
   // stay for the rest of the process.
   if (!ended || !HasOverlappedIoCompleted(&port->overlapped)) {
-    appState.monitorOutlived.store(true);
+    appState.threadOutlived.store(true);
     return;
   }
   LowerKeySupply();

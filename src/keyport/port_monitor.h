@@ -36,6 +36,6 @@ DWORD WINAPI PortMonitorThread(LPVOID);
 bool StopPortMonitor();
 // Stops the monitor, lowers the key's supply and closes the key port. When
 // the monitor outlives the bounded wait, the port and its record stay alive
-// for the rest of the process and `monitorOutlived` is set; calling again
+// for the rest of the process and `threadOutlived` is set; calling again
 // once the thread has ended tidies them up.
 void CloseKeyPort();

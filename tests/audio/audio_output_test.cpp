@@ -159,7 +159,7 @@ TEST_F(AudioOutputTest, AGeneratorTheMonitorMayStillUseIsShutDownButKept) {
   OpenAudioOutput(Generator(), nullptr);
   ToneGenerator* generator = appState.toneGenerator;
   generator->buffersPlayed.store(5);
-  appState.monitorOutlived.store(true);
+  appState.threadOutlived.store(true);
   hostRecord.calls.clear();
 
   CloseAudioOutput();

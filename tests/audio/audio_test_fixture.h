@@ -28,7 +28,7 @@ class AudioOutputTest : public ::testing::Test {
     CloseDebugLog();
     DestroyToneGenerator(appState.toneGenerator);
     appState.toneGenerator = nullptr;
-    appState.monitorOutlived.store(false);
+    appState.threadOutlived.store(false);
     audioHost = AudioHost{};
     settings = saved_;
   }

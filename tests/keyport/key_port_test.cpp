@@ -69,7 +69,7 @@ void ExpectMonitorEndedInTime() {
   EXPECT_LT(exit, LastMutexWaitLine(log));
   EXPECT_GE(LastMutexWaitCount(log), 1);
   EXPECT_LT(LastMutexWaitCount(log), 250);
-  EXPECT_FALSE(appState.monitorOutlived);
+  EXPECT_FALSE(appState.threadOutlived);
   EXPECT_EQ(keyPort, nullptr);
   EXPECT_EQ(monitorThread, nullptr);
 }
@@ -115,7 +115,7 @@ class KeyPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     settings = Settings{};
-    appState.monitorOutlived = false;
+    appState.threadOutlived = false;
     lampDraws = 0;
     lampClears = 0;
     paddleEdges.clear();
@@ -640,7 +640,7 @@ TEST_F(KeyPortTest, AMonitorStuckInAWaitOutlivesTheBoundWithItsPortKept) {
 
   CloseKeyPort();
   EXPECT_EQ(LastMutexWaitCount(DebugLogLines()), 250);
-  EXPECT_TRUE(appState.monitorOutlived);
+  EXPECT_TRUE(appState.threadOutlived);
   EXPECT_NE(keyPort, nullptr);
   EXPECT_NE(monitorThread, nullptr);
   EXPECT_EQ(port.Calls(PortCall::CloseHandle), 0);
