@@ -31,6 +31,7 @@
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "counter_double.h"
+#include "lamp_marks.h"
 #include "simulated_device.h"
 #include "tone/fill_buffer.h"
 #include "tone/key_clock.h"
@@ -90,10 +91,6 @@ std::vector<PaddleEdge> RandomCharacters(int count, double start, std::mt19937_6
 }
 
 int64_t Ticks(double seconds) { return std::llround(seconds * CounterDouble::kFrequency); }
-
-struct Span {
-  uint64_t start, length;  // frames
-};
 
 struct Keyed {
   std::vector<Span> marks;  // as queued for the lamp
@@ -179,15 +176,7 @@ Keyed Key(const std::vector<PaddleEdge>& edges, KeyerMode mode, bool scheduled, 
     counter.now = Ticks(call);
     FillBuffer(samples.data(), 2 * buffer, g);
     reader.Read(samples.data(), buffer, k * buffer);
-    for (; const KeyEdgeQueue::Edge* lit = g->lampEdges.Front(); g->lampEdges.Pop()) {
-      const double offset = static_cast<double>(lit->stamp - counter.now) * kRate / CounterDouble::kFrequency;
-      const uint64_t frame = k * buffer + static_cast<uint64_t>(std::llround(offset));
-      if (lit->down) {
-        keyed.marks.push_back({frame, 0});
-      } else if (!keyed.marks.empty()) {
-        keyed.marks.back().length = frame - keyed.marks.back().start;
-      }
-    }
+    TakeLampMarks(*g, counter.now, k * buffer, keyed.marks);
   }
   Remove(g);
   return keyed;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "counter_double.h"
+#include "lamp_marks.h"
 #include "lamp_double.h"
 #include "simulated_device.h"
 #include "tone/keying.h"
@@ -24,10 +25,6 @@ struct Tap {
   Paddle paddle;
   double down, up;  // seconds
   PaddleSource source = PaddleSource::Keyboard;
-};
-
-struct Mark {
-  uint64_t start, length;  // samples
 };
 
 struct Script {
@@ -54,10 +51,8 @@ class KeyerTest : public ToneTest {
     lamp.Reset();
   }
 
-  // Keys the script and returns the marks as the audio thread keyed them:
-  // each lamp change is stamped with the counter value of its sample, which
-  // the call's own counter value and first frame turn back into a frame.
-  std::vector<Mark> Key(const Script& script, bool scheduled, uint32_t buffer) {
+  // Keys the script and returns the marks as the audio thread keyed them.
+  std::vector<Span> Key(const Script& script, bool scheduled, uint32_t buffer) {
     ToneGenerator& g = Install({.sampleRate = kRate, .scheduled = scheduled, .keyer = script.mode,
                                 .keyerSpeed = script.speed, .keyerWeight = script.weight});
     struct Edge {
@@ -75,7 +70,7 @@ class KeyerTest : public ToneTest {
                                  .punctual = script.punctual};
     FillCalls calls(device, buffer + 7);
     std::vector<int16_t> samples(2 * buffer);
-    std::vector<Mark> marks;
+    std::vector<Span> marks;
     size_t next = 0;
     const double end = edges.back().at + 3.0;
     for (uint64_t k = 0; device.TimeOfSample(static_cast<double>(k) * buffer) < end; ++k) {
@@ -87,15 +82,7 @@ class KeyerTest : public ToneTest {
       }
       counter.now = Ticks(call);
       FillBuffer(samples.data(), 2 * buffer, &g);
-      for (; const KeyEdgeQueue::Edge* lit = g.lampEdges.Front(); g.lampEdges.Pop()) {
-        const double offset = static_cast<double>(lit->stamp - counter.now) * kRate / CounterDouble::kFrequency;
-        const uint64_t frame = k * buffer + static_cast<uint64_t>(std::llround(offset));
-        if (lit->down) {
-          marks.push_back({frame, 0});
-        } else if (!marks.empty()) {
-          marks.back().length = frame - marks.back().start;
-        }
-      }
+      TakeLampMarks(g, counter.now, k * buffer, marks);
     }
     return marks;
   }
@@ -103,7 +90,7 @@ class KeyerTest : public ToneTest {
 
 // The marks as elements, and the first space inside the character that is
 // not the script's, if any.
-std::string Elements(const Script& script, const std::vector<Mark>& marks, std::string& badSpace) {
+std::string Elements(const Script& script, const std::vector<Span>& marks, std::string& badSpace) {
   std::string elements;
   for (size_t i = 0; i < marks.size(); ++i) {
     const uint64_t length = marks[i].length;
