@@ -83,9 +83,22 @@ enter_keying_session() {
   exec 9>"$VELKIN_WINEPREFIX.lock"
   flock 9
   ensure_wine_prefix 9>&-
+  start_keying_display
+}
+
+# The keying session's display, with its end: the prefix's Wine server first,
+# then the display.
+start_keying_display() {
   unset DISPLAY
   ensure_display 9>&- || return 1
-  trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; kill $VELKIN_XVFB_PID 2>/dev/null || true' EXIT
+  VELKIN_KEYING_DISPLAY=1
+  trap end_keying_display EXIT
+}
+
+end_keying_display() {
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  kill "$VELKIN_XVFB_PID" 2>/dev/null || true
 }
 
 # Wine's messages when it could not start a program's window or desktop (on a
@@ -97,7 +110,9 @@ WINE_RERUNS="$VELKIN_ROOT/build/wine-reruns.log"
 # Runs a command that starts Windows programs, named `name` in the record.
 # When it fails and its error output holds Wine's message that a program
 # could not be started, it runs once more, and the rerun is recorded in
-# $WINE_RERUNS. A failure of the program itself is never run again.
+# $WINE_RERUNS. A failure of the program itself is never run again. In a
+# keying session the rerun gets a new display and Wine server: one that came
+# up unable to show a window stays so.
 run_once_more_if_wine_failed_to_start() {
   local name=$1 errors status
   shift
@@ -109,7 +124,11 @@ run_once_more_if_wine_failed_to_start() {
     echo "Wine failed to start a program of $name: running it once more" >&2
     echo "$name" >>"$WINE_RERUNS"
     status=0
-    "$@" || status=$?
+    if [ -n "${VELKIN_KEYING_DISPLAY:-}" ]; then
+      end_keying_display
+      start_keying_display || status=$?
+    fi
+    [ $status -ne 0 ] || "$@" || status=$?
   fi
   rm -f "$errors"
   return $status
