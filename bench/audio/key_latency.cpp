@@ -39,6 +39,7 @@
 #include "simulated_endpoint.h"
 #include "tone/key_clock.h"
 #include "tone/key_schedule.h"
+#include "tone/key_output.h"
 #include "tone/keyer.h"
 #include "tone/keying.h"
 #include "tone/performance_counter.h"

@@ -12,6 +12,7 @@
 
 #include "app/app_state.h"
 #include "tone/fill_buffer.h"
+#include "tone/key_output.h"
 #include "tone/keyer.h"
 #include "tone/keying.h"
 #include "tone/tone_generator.h"

@@ -7,7 +7,7 @@
 
 #include "app/app_state.h"
 #include "log/debug_log.h"
-#include "tone/keyer.h"
+#include "tone/key_output.h"
 #include "tone/lamp.h"
 #include "tone/performance_counter.h"
 

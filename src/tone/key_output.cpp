@@ -66,3 +66,15 @@ uint32_t MeetKeyingEnd(ToneGenerator& generator, uint32_t at, uint32_t frames) {
   QueueLamp(generator, false, now);
   return frames;
 }
+
+bool FollowLamp(ToneGenerator& generator, int64_t now, bool& lit) {
+  const bool was = lit;
+  uint8_t levels = 0;
+  if (generator.lampEdges.TakeOverflow(levels)) lit = (levels & InputBit(KeyInput::Key)) != 0;
+  while (const KeyEdgeQueue::Edge* edge = generator.lampEdges.Front()) {
+    if (edge->stamp > now) break;
+    lit = edge->down;
+    generator.lampEdges.Pop();
+  }
+  return lit != was;
+}

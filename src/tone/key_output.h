@@ -29,3 +29,8 @@ void KeyToneUntil(ToneGenerator& generator, ToneKey key, uint64_t end);
 // Queues the lamp's going out once the keying has ended by frame `at` of this
 // call; returns the frame within the call at which it ends (`frames` if none).
 uint32_t MeetKeyingEnd(ToneGenerator& generator, uint32_t at, uint32_t frames);
+
+// The lamp in the keyer modes follows the keying: applies the changes queued
+// by counter value `now` to `lit`; true when `lit` changed. One thread,
+// other than the audio thread.
+bool FollowLamp(ToneGenerator& generator, int64_t now, bool& lit);

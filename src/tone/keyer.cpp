@@ -110,15 +110,3 @@ uint32_t RunKeyer(ToneGenerator& generator, uint32_t at, uint32_t frames) {
   StartElement(generator, next, now);
   return FrameInCall(generator, keyer.elementEnd, frames);
 }
-
-bool FollowLamp(ToneGenerator& generator, int64_t now, bool& lit) {
-  const bool was = lit;
-  uint8_t levels = 0;
-  if (generator.lampEdges.TakeOverflow(levels)) lit = (levels & InputBit(KeyInput::Key)) != 0;
-  while (const KeyEdgeQueue::Edge* edge = generator.lampEdges.Front()) {
-    if (edge->stamp > now) break;
-    lit = edge->down;
-    generator.lampEdges.Pop();
-  }
-  return lit != was;
-}

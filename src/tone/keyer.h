@@ -64,9 +64,3 @@ void CatchUpPaddles(ToneGenerator& generator, uint8_t levels);
 // Starts the element due at frame `at` of this call, if any, and returns the
 // frame within the call at which the keyer next decides (`frames` if none).
 uint32_t RunKeyer(ToneGenerator& generator, uint32_t at, uint32_t frames);
-
-// The lamp in the keyer modes follows the tone as it is keyed, element by
-// element: the audio thread queues each change with the counter value of
-// its sample. Applies the changes due by counter value `now` to `lit`; true
-// when `lit` changed. One thread, other than the audio thread.
-bool FollowLamp(ToneGenerator& generator, int64_t now, bool& lit);
